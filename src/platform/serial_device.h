@@ -1,0 +1,59 @@
+#pragma once
+// The serial-device seam: the few operating-system calls the serial layer
+// needs. One implementation per platform (serial_device_posix.cpp,
+// serial_device_win32.cpp) and a simulated one linked into the tests. Every
+// rule of behaviour (polling, idle budgets, locks, line selection) lives above
+// this seam in portable code.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brinmoor {
+
+enum class SerialParity { None, Odd, Even, Mark, Space };
+enum class SerialStopBits { One, OneAndHalf, Two };
+
+struct SerialDeviceSettings {
+    std::uint32_t baud = 38400;
+    std::uint8_t dataBits = 8;
+    SerialParity parity = SerialParity::None;
+    SerialStopBits stopBits = SerialStopBits::One;
+};
+
+// An open device; defined by each implementation. Null means "not open".
+struct SerialDevice;
+
+// Opens the named port for this process alone, drops DTR and RTS, applies the
+// settings with every kind of flow control off, and purges both queues.
+// Null when the port is absent, busy or cannot take the settings.
+SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings);
+
+// Drops DTR and RTS, then closes and frees the device.
+void CloseSerialDevice(SerialDevice* device);
+
+// How long ReadSerialByte waits for one byte, in milliseconds.
+void SetSerialReadTimeout(SerialDevice* device, int milliseconds);
+
+enum class SerialRead {
+    Byte,  // one byte was read
+    Idle,  // no byte within the read time-out
+    Gone,  // the device has gone away (unplugged, hung up)
+};
+
+// Reads one byte, waiting at most the read time-out. Idle and Gone both take
+// the whole time-out, so a dead device never makes a caller spin.
+SerialRead ReadSerialByte(SerialDevice* device, char& byte);
+
+// Writes every byte; false on failure or a short write.
+bool WriteSerialDevice(SerialDevice* device, std::string_view bytes);
+
+// Bytes received and not yet read; 0 when unknown.
+std::uint32_t SerialInputQueueLength(SerialDevice* device);
+
+// Modem lines. Where the device cannot carry them (a pseudo-terminal) the
+// outputs have no effect and DSR reads as off.
+void SetSerialDtr(SerialDevice* device, bool on);
+void SetSerialRts(SerialDevice* device, bool on);
+bool IsSerialDsrOn(SerialDevice* device);
+
+}  // namespace brinmoor

@@ -1,0 +1,202 @@
+// Serial devices on Windows: one synchronous communications handle per port
+// (no overlapped I/O), read one byte at a time under SetCommTimeouts.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/serial_device.h"
+
+namespace brinmoor {
+
+struct SerialDevice {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    int readTimeoutMs = 200;  // the constant Open installs
+};
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+BYTE ParityCode(SerialParity parity) {
+    switch (parity) {
+        case SerialParity::Odd:
+            return ODDPARITY;
+        case SerialParity::Even:
+            return EVENPARITY;
+        case SerialParity::Mark:
+            return MARKPARITY;
+        case SerialParity::Space:
+            return SPACEPARITY;
+        case SerialParity::None:
+            break;
+    }
+    return NOPARITY;
+}
+
+BYTE StopBitsCode(SerialStopBits stopBits) {
+    switch (stopBits) {
+        case SerialStopBits::OneAndHalf:
+            return ONE5STOPBITS;
+        case SerialStopBits::Two:
+            return TWOSTOPBITS;
+        case SerialStopBits::One:
+            break;
+    }
+    return ONESTOPBIT;
+}
+
+// Errors of a ReadFile on a port whose device has been unplugged or whose
+// driver has given up on it.
+bool MeansGone(DWORD error, HANDLE handle) {
+    switch (error) {
+        case ERROR_OPERATION_ABORTED: {
+            // Also what a line error gives while the driver aborts on errors;
+            // clearing the error tells a live port from a dead one.
+            DWORD errors = 0;
+            COMSTAT status{};
+            return !ClearCommError(handle, &errors, &status);
+        }
+        case ERROR_ACCESS_DENIED:
+        case ERROR_BAD_COMMAND:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_INVALID_HANDLE:
+        case ERROR_NOT_READY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings) {
+    // "\\.\" reaches every COM port, COM10 and up included. Port names are
+    // ASCII; each byte becomes one UTF-16 unit, sign-extended.
+    std::wstring path = L"\\\\.\\";
+    for (char c : name) {
+        path.push_back(static_cast<wchar_t>(static_cast<signed char>(c)));
+    }
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+
+    EscapeCommFunction(handle, CLRDTR);
+    EscapeCommFunction(handle, CLRRTS);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    dcb.BaudRate = settings.baud;
+    dcb.ByteSize = settings.dataBits;
+    dcb.Parity = ParityCode(settings.parity);
+    dcb.StopBits = StopBitsCode(settings.stopBits);
+    // No flow control of any kind; the program drives DTR and RTS itself.
+    // The other flags keep the driver's values.
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    if (dcb.Parity != NOPARITY) dcb.fParity = TRUE;
+    if (!SetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = 200;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 500;
+    SetCommTimeouts(handle, &timeouts);
+    PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+    return new SerialDevice{handle};
+}
+
+void CloseSerialDevice(SerialDevice* device) {
+    if (device == nullptr) return;
+    EscapeCommFunction(device->handle, CLRDTR);
+    EscapeCommFunction(device->handle, CLRRTS);
+    CloseHandle(device->handle);
+    delete device;
+}
+
+void SetSerialReadTimeout(SerialDevice* device, int milliseconds) {
+    if (device == nullptr) return;
+    device->readTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
+    // The whole structure is replaced: from now on writes have no time-out.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(device->readTimeoutMs);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(device->handle, &timeouts);
+}
+
+SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
+    if (device == nullptr) return SerialRead::Idle;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs);
+    DWORD got = 0;
+    if (ReadFile(device->handle, &byte, 1, &got, nullptr)) {
+        if (got == 1) return SerialRead::Byte;
+        // The driver normally waits the time-out itself; make sure of it.
+        std::this_thread::sleep_until(deadline);
+        return SerialRead::Idle;
+    }
+    const bool gone = MeansGone(GetLastError(), device->handle);
+    // A failing ReadFile often returns at once; waiting out the time-out keeps
+    // a dead or faulty port from spinning its caller.
+    std::this_thread::sleep_until(deadline);
+    return gone ? SerialRead::Gone : SerialRead::Idle;
+}
+
+bool WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
+    if (device == nullptr) return false;
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(bytes.size());
+    if (!WriteFile(device->handle, bytes.data(), size, &written, nullptr)) return false;
+    return written == size && size == bytes.size();
+}
+
+std::uint32_t SerialInputQueueLength(SerialDevice* device) {
+    if (device == nullptr) return 0;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(device->handle, &errors, &status)) return 0;
+    return status.cbInQue;
+}
+
+void SetSerialDtr(SerialDevice* device, bool on) {
+    if (device != nullptr) EscapeCommFunction(device->handle, on ? SETDTR : CLRDTR);
+}
+
+void SetSerialRts(SerialDevice* device, bool on) {
+    if (device != nullptr) EscapeCommFunction(device->handle, on ? SETRTS : CLRRTS);
+}
+
+bool IsSerialDsrOn(SerialDevice* device) {
+    if (device == nullptr) return false;
+    DWORD status = 0;
+    GetCommModemStatus(device->handle, &status);
+    return (status & MS_DSR_ON) != 0;
+}
+
+}  // namespace brinmoor

@@ -1,0 +1,110 @@
+#include "radio/keying_line.h"
+
+#include <utility>
+
+#include "common/text.h"
+#include "radio/serial_port.h"
+
+namespace brinmoor {
+namespace {
+
+void Drive(SerialDevice* device, const std::string& lineName, bool on) {
+    if (device == nullptr) return;
+    if (lineName == "RTS") {
+        SetSerialRts(device, on);
+    } else {
+        SetSerialDtr(device, on);  // "DTR", and any other text too
+    }
+}
+
+}  // namespace
+
+KeyingLine::~KeyingLine() {
+    Close();
+}
+
+void KeyingLine::CloseOwnLocked() {
+    if (handle == nullptr) return;
+    SetSerialDtr(handle, false);
+    SetSerialRts(handle, false);
+    CloseSerialDevice(handle);  // drops both lines once more on the way
+    handle = nullptr;
+}
+
+bool KeyingLine::OpenOwn(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
+                         char parity, float stopBits, std::string_view lineName) {
+    std::shared_ptr<KeyingLine> released;  // let go of a former owner after unlocking
+    std::lock_guard guard(lock);
+    owns = true;
+    released = std::move(shared);
+    shared.reset();
+    line = AsciiUpper(lineName);
+    CloseOwnLocked();  // a reopen releases the old handle first
+    handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits));
+    return handle != nullptr;
+}
+
+void KeyingLine::ShareWith(std::shared_ptr<KeyingLine> owner, std::string_view lineName) {
+    if (owner.get() == this) owner.reset();  // a line cannot share itself
+    std::lock_guard guard(lock);
+    CloseOwnLocked();  // a port of its own would otherwise stay held unused
+    owns = false;
+    std::swap(shared, owner);  // the former owner is released after unlocking
+    line = AsciiUpper(lineName);
+}
+
+void KeyingLine::SetLine(bool on) {
+    std::lock_guard guard(lock);
+    if (owns) {
+        Drive(handle, line, on);
+    } else if (shared != nullptr) {
+        shared->DriveOwn(line, on);
+    }
+}
+
+bool KeyingLine::IsDsrOn() {
+    std::lock_guard guard(lock);
+    if (owns) return handle != nullptr && IsSerialDsrOn(handle);
+    return shared != nullptr && shared->OwnDsr();
+}
+
+bool KeyingLine::IsOpen() {
+    std::lock_guard guard(lock);
+    if (owns) return handle != nullptr;
+    return shared != nullptr && shared->OwnOpen();
+}
+
+void KeyingLine::Close() {
+    std::shared_ptr<KeyingLine> released;  // let go of the owner after unlocking
+    std::lock_guard guard(lock);
+    if (owns) CloseOwnLocked();
+    released = std::move(shared);
+    shared.reset();
+}
+
+bool KeyingLine::Owns() {
+    std::lock_guard guard(lock);
+    return owns;
+}
+
+std::shared_ptr<KeyingLine> KeyingLine::Shared() {
+    std::lock_guard guard(lock);
+    return shared;
+}
+
+void KeyingLine::DriveOwn(const std::string& lineName, bool on) {
+    std::lock_guard guard(lock);
+    if (owns) Drive(handle, lineName, on);
+}
+
+bool KeyingLine::OwnDsr() {
+    std::lock_guard guard(lock);
+    return owns && handle != nullptr && IsSerialDsrOn(handle);
+}
+
+bool KeyingLine::OwnOpen() {
+    std::lock_guard guard(lock);
+    return owns && handle != nullptr;
+}
+
+}  // namespace brinmoor

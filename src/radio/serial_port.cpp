@@ -1,0 +1,151 @@
+#include "radio/serial_port.h"
+
+#include "config/port_settings.h"
+
+namespace brinmoor {
+namespace {
+
+constexpr int kDiscardReadMs = 10;  // one read while throwing stale input away
+
+}  // namespace
+
+SerialDeviceSettings MakeSerialSettings(std::uint32_t baud, std::uint32_t dataBits, char parity,
+                                        float stopBits) {
+    SerialDeviceSettings settings;
+    settings.baud = baud;
+    settings.dataBits = static_cast<std::uint8_t>(dataBits);
+    settings.parity = SerialParityFromCode(parity);
+    settings.stopBits = SerialStopBitsFromValue(stopBits);
+    return settings;
+}
+
+SerialPort::~SerialPort() {
+    Close();
+}
+
+bool SerialPort::Open(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
+                      char parity, float stopBits) {
+    // A reopen releases the old handle first, so the exclusive open can succeed.
+    Close();
+    handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits));
+    deviceGone = false;
+    return handle != nullptr;
+}
+
+bool SerialPort::LockedOpen(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
+                            char parity, float stopBits) {
+    std::lock_guard guard(lock);
+    return Open(name, baud, dataBits, parity, stopBits);
+}
+
+void SerialPort::Close() {
+    SerialDevice* device = handle.exchange(nullptr);
+    if (device != nullptr) CloseSerialDevice(device);
+    deviceGone = false;
+}
+
+void SerialPort::LockedClose() {
+    std::lock_guard guard(lock);
+    Close();
+}
+
+std::string SerialPort::ReadCount(int count, int budgetMs) {
+    std::string result;
+    if (count <= 0) return result;
+    std::lock_guard guard(lock);
+    // The budget bounds the sum of every empty read of this call, not the gap
+    // between bytes: a trickle of bytes cannot keep the caller here forever.
+    std::int64_t idle = 0;
+    for (;;) {
+        if (idle >= budgetMs) break;
+        SerialDevice* device = handle;
+        if (device != nullptr) {
+            SetSerialReadTimeout(device, kSerialPollMs);
+            char byte = 0;
+            const SerialRead read = ReadSerialByte(device, byte);
+            deviceGone = read == SerialRead::Gone;
+            if (read == SerialRead::Byte) {
+                result.push_back(byte);
+            } else {
+                idle += kSerialPollMs;
+            }
+        } else {
+            idle += kSerialPollMs;  // a closed port: quick rounds, no waiting
+        }
+        if (result.size() >= static_cast<std::size_t>(count)) break;
+    }
+    return result;
+}
+
+std::string SerialPort::ReadUntil(char terminator, int idleTimeoutMs) {
+    std::string result;
+    SerialDevice* device = handle;
+    if (device == nullptr) return result;
+    SetSerialReadTimeout(device, kSerialPollMs);
+    if (idleTimeoutMs <= 0) return result;
+    std::int64_t idle = 0;  // time since the last byte
+    for (;;) {
+        char byte = 0;
+        const SerialRead read = ReadSerialByte(device, byte);
+        deviceGone = read == SerialRead::Gone;
+        if (read == SerialRead::Byte) {
+            if (byte == terminator) return result;
+            result.push_back(byte);
+            idle = 0;
+            // A device that streams without a terminator must not grow memory.
+            if (result.size() >= kMaxSerialMessage) return result;
+        } else {
+            idle += kSerialPollMs;
+            if (idle >= idleTimeoutMs) return result;
+        }
+    }
+}
+
+void SerialPort::DiscardInput() {
+    SerialDevice* device = handle;
+    if (device == nullptr) return;
+    for (std::size_t discarded = 0; discarded < kMaxSerialMessage; ++discarded) {
+        if (SerialInputQueueLength(device) == 0) return;
+        SetSerialReadTimeout(device, kDiscardReadMs);
+        char byte = 0;
+        const SerialRead read = ReadSerialByte(device, byte);
+        deviceGone = read == SerialRead::Gone;
+        // The queue said there was a byte; when none comes, stop asking.
+        if (read != SerialRead::Byte) return;
+    }
+}
+
+bool SerialPort::Write(std::string_view bytes) {
+    SerialDevice* device = handle;
+    if (device == nullptr) return false;
+    return WriteSerialDevice(device, bytes);
+}
+
+bool SerialPort::LockedWrite(std::string_view bytes) {
+    std::lock_guard guard(lock);
+    return Write(bytes);
+}
+
+void SerialPort::SetDtr(bool on) {
+    if (SerialDevice* device = handle) SetSerialDtr(device, on);
+}
+
+void SerialPort::SetRts(bool on) {
+    if (SerialDevice* device = handle) SetSerialRts(device, on);
+}
+
+bool SerialPort::IsDsrOn() {
+    SerialDevice* device = handle;
+    return device != nullptr && IsSerialDsrOn(device);
+}
+
+std::uint32_t SerialPort::InputQueueLength() {
+    SerialDevice* device = handle;
+    return device != nullptr ? SerialInputQueueLength(device) : 0;
+}
+
+bool SerialPort::IsOpen() const {
+    return handle != nullptr;
+}
+
+}  // namespace brinmoor

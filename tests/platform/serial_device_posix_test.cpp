@@ -1,0 +1,230 @@
+// The POSIX serial device on real pseudo-terminals.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "platform/serial_device.h"
+#include "support/posix/pty.h"
+
+namespace brinmoor {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using test::PseudoTerminal;
+using test::TtyLineSettings;
+
+long long MsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+SerialDeviceSettings Settings(std::uint32_t baud = 38400) {
+    SerialDeviceSettings settings;
+    settings.baud = baud;
+    return settings;
+}
+
+// Closes the device at the end of a test, whatever happens.
+struct DeviceCloser {
+    SerialDevice* device;
+    ~DeviceCloser() { CloseSerialDevice(device); }
+};
+
+class SerialDevicePosixTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(pty.IsOpen()) << "no pseudo-terminal available"; }
+
+    PseudoTerminal pty;
+};
+
+TEST_F(SerialDevicePosixTest, BytesTravelBothWays) {
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+
+    ASSERT_TRUE(WriteSerialDevice(device, "FA;\n"));
+    EXPECT_TRUE(pty.WaitFor("FA;\n", 2000ms));  // raw: no "\r\n" for "\n"
+    EXPECT_EQ(pty.TakeReceived(), "FA;\n");
+
+    ASSERT_TRUE(pty.Write("FA00014074000;\r"));
+    SetSerialReadTimeout(device, 1000);
+    std::string got;
+    char byte = 0;
+    while (got.size() < 15 && ReadSerialByte(device, byte) == SerialRead::Byte) got += byte;
+    EXPECT_EQ(got, "FA00014074000;\r");
+
+    ASSERT_TRUE(pty.Write("IF;"));
+    std::uint32_t queued = 0;
+    for (int i = 0; i < 100 && queued < 3; ++i) {
+        queued = SerialInputQueueLength(device);
+        if (queued < 3) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(queued, 3u);
+
+    // A pseudo-terminal has no modem lines: no effect, DSR reads off.
+    SetSerialDtr(device, true);
+    SetSerialRts(device, true);
+    EXPECT_FALSE(IsSerialDsrOn(device));
+}
+
+TEST_F(SerialDevicePosixTest, OpenPurgesAndSetsRawLineWithoutFlowControl) {
+    ASSERT_TRUE(pty.Write("stale"));
+    std::this_thread::sleep_for(50ms);
+    SerialDeviceSettings settings = Settings(45);  // 45.45-baud RTTY rounds to 45
+    settings.dataBits = 5;
+    settings.parity = SerialParity::Mark;
+    settings.stopBits = SerialStopBits::OneAndHalf;
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), settings);
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+    EXPECT_EQ(SerialInputQueueLength(device), 0u);
+
+    TtyLineSettings seen;
+    ASSERT_TRUE(pty.ReadLineSettings(seen));
+    // A pseudo-terminal keeps the baud rate and most flags as set, but always
+    // forces eight data bits without parity generation.
+    EXPECT_EQ(seen.baud, 45u);
+    EXPECT_TRUE(seen.stickParity);
+    EXPECT_TRUE(seen.oddParity);  // mark
+    EXPECT_TRUE(seen.parityChecked);
+    EXPECT_TRUE(seen.twoStopBits);  // 1.5 with five data bits
+    EXPECT_FALSE(seen.hardwareFlow);
+    EXPECT_FALSE(seen.softwareFlow);
+    EXPECT_TRUE(seen.local);
+    EXPECT_TRUE(seen.raw);
+}
+
+TEST_F(SerialDevicePosixTest, SettingsTableReachesTheTty) {
+    // Data bits and parity generation are not compared: a pseudo-terminal
+    // forces eight bits without parity (see above).
+    struct Case {
+        SerialDeviceSettings settings;
+        bool odd;
+        bool stick;
+        bool checked;
+        bool twoStop;
+    };
+    const Case cases[] = {
+        {{9600, 8, SerialParity::None, SerialStopBits::One}, false, false, false, false},
+        {{4800, 7, SerialParity::Even, SerialStopBits::Two}, false, false, true, true},
+        {{1200, 6, SerialParity::Odd, SerialStopBits::One}, true, false, true, false},
+        {{250000, 8, SerialParity::Space, SerialStopBits::One}, false, true, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings.baud);
+        SerialDevice* device = OpenSerialDevice(pty.SlavePath(), c.settings);
+        ASSERT_NE(device, nullptr);
+        DeviceCloser closer{device};
+        TtyLineSettings seen;
+        ASSERT_TRUE(pty.ReadLineSettings(seen));
+        EXPECT_EQ(seen.baud, c.settings.baud);
+        EXPECT_EQ(seen.oddParity, c.odd);
+        EXPECT_EQ(seen.stickParity, c.stick);
+        EXPECT_EQ(seen.parityChecked, c.checked);
+        EXPECT_EQ(seen.twoStopBits, c.twoStop);
+        EXPECT_FALSE(seen.hardwareFlow);
+        EXPECT_FALSE(seen.softwareFlow);
+    }
+}
+
+TEST_F(SerialDevicePosixTest, UnusableSettingsFailCleanly) {
+    SerialDeviceSettings settings = Settings();
+    settings.dataBits = 9;
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), settings), nullptr);
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings(0)), nullptr);
+    // Not a tty at all.
+    EXPECT_EQ(OpenSerialDevice("/dev/null", Settings()), nullptr);
+    // The failed opens left nothing locked behind.
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    EXPECT_NE(device, nullptr);
+    CloseSerialDevice(device);
+}
+
+TEST_F(SerialDevicePosixTest, OpenIsExclusiveUntilClosed) {
+    SerialDevice* first = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
+
+    // Another program that asks for the lock is kept out too, root included.
+    const int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (other >= 0) {  // an unprivileged opener is already refused here (TIOCEXCL)
+        EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+        close(other);
+    }
+
+    CloseSerialDevice(first);
+    SerialDevice* second = OpenSerialDevice(pty.SlavePath(), Settings());
+    EXPECT_NE(second, nullptr);
+    CloseSerialDevice(second);
+}
+
+TEST_F(SerialDevicePosixTest, NamesWithoutSlashAreLookedUpUnderDev) {
+    // "ptmx" is /dev/ptmx, a tty that exists everywhere here.
+    SerialDevice* device = OpenSerialDevice("ptmx", Settings());
+    EXPECT_NE(device, nullptr);
+    CloseSerialDevice(device);
+    EXPECT_EQ(OpenSerialDevice("COM3", Settings()), nullptr);
+    EXPECT_EQ(OpenSerialDevice("", Settings()), nullptr);
+    EXPECT_EQ(OpenSerialDevice("/dev/brinmoor-no-such-port", Settings()), nullptr);
+}
+
+TEST_F(SerialDevicePosixTest, ReadWaitsItsTimeOut) {
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+    SetSerialReadTimeout(device, 50);
+    char byte = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ReadSerialByte(device, byte), SerialRead::Idle);
+    EXPECT_GE(MsSince(start), 4 * 50 * 8 / 10);
+    EXPECT_LT(MsSince(start), 3000);
+
+    // A byte that arrives during the wait ends it at once.
+    SetSerialReadTimeout(device, 3000);
+    std::thread peer([&] {
+        std::this_thread::sleep_for(100ms);
+        pty.Write("x");
+    });
+    const auto waited = Clock::now();
+    EXPECT_EQ(ReadSerialByte(device, byte), SerialRead::Byte);
+    EXPECT_EQ(byte, 'x');
+    EXPECT_LT(MsSince(waited), 2500);
+    peer.join();
+}
+
+TEST_F(SerialDevicePosixTest, HungUpDeviceReportsGoneWithoutSpinning) {
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+    pty.CloseMaster();
+
+    SetSerialReadTimeout(device, 50);
+    char byte = 0;
+    constexpr int kReads = 8;
+    const auto start = Clock::now();
+    for (int i = 0; i < kReads; ++i) EXPECT_EQ(ReadSerialByte(device, byte), SerialRead::Gone);
+    EXPECT_GE(MsSince(start), kReads * 50 * 8 / 10);
+
+    EXPECT_FALSE(WriteSerialDevice(device, "FA;"));
+    EXPECT_EQ(SerialInputQueueLength(device), 0u);
+    EXPECT_FALSE(IsSerialDsrOn(device));
+}
+
+TEST_F(SerialDevicePosixTest, WriteThatCannotDrainFailsInBoundedTime) {
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+    // Nobody reads the master: the queue fills and the write gives up.
+    const auto start = Clock::now();
+    EXPECT_FALSE(WriteSerialDevice(device, std::string(4 << 20, 'x')));
+    EXPECT_LT(MsSince(start), 10000);
+}
+
+}  // namespace
+}  // namespace brinmoor

@@ -1,0 +1,93 @@
+#pragma once
+// Simulated serial devices for the unit tests. This library implements the
+// serial-device seam (platform/serial_device.h) in memory and is linked in
+// place of the operating system's; the functions below are the test's side of
+// the cable. Devices are named; the program opens them by that name.
+//
+// Reads wait for real (a condition variable), so the time-out rules of the
+// serial layer can be measured through them. Everything is thread-safe.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/serial_device.h"
+
+namespace brinmoor::sim {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One change of an output line (DTR or RTS) as the program drove it.
+struct LineChange {
+    Clock::time_point at;
+    bool on = false;
+};
+
+// Called with each chunk the program writes; returns bytes that the device
+// then delivers to the program (empty: no answer). Runs on the writing thread,
+// without any lock of the simulation held.
+using Responder = std::function<std::string(std::string_view written)>;
+
+// Removes every device. Handles still open keep working as gone devices.
+void Reset();
+
+// Creates a present device with nothing queued (replaces one of that name).
+void CreateDevice(const std::string& name);
+bool Exists(const std::string& name);
+
+// Bytes the program will read, available after the delay. Chunks arrive in
+// the order they were fed. An open purges what has arrived by then, as a real
+// one does: feed after the program has opened the device.
+void Feed(const std::string& name, std::string_view bytes, milliseconds delay = milliseconds(0));
+// Bytes fed and not yet read by the program (delayed ones included).
+std::size_t Unread(const std::string& name);
+
+// What the program wrote, all of it so far, removing it.
+std::string TakeWritten(const std::string& name);
+// What the program wrote so far, leaving it in place.
+std::string Written(const std::string& name);
+// Waits until what the program wrote (and nobody took yet) contains text.
+bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout);
+
+void SetResponder(const std::string& name, Responder responder);
+
+// The device's DSR input as the program reads it.
+void SetDsr(const std::string& name, bool on);
+
+// Output lines as the program last drove them, and every change of them.
+bool Dtr(const std::string& name);
+bool Rts(const std::string& name);
+std::vector<LineChange> DtrHistory(const std::string& name);
+std::vector<LineChange> RtsHistory(const std::string& name);
+// Waits until the line reaches the state; false on time-out.
+bool WaitForDtr(const std::string& name, bool on, milliseconds timeout);
+bool WaitForRts(const std::string& name, bool on, milliseconds timeout);
+
+// Unplugs the device: opens fail; an open handle's reads report it gone after
+// their time-out, writes fail, line calls have no effect and DSR reads off.
+void Vanish(const std::string& name);
+// Plugs it back in: it can be opened again (handles from before stay dead).
+void Reappear(const std::string& name);
+
+// Whether a live handle holds the device (the program has it open).
+bool IsHeld(const std::string& name);
+int OpenCount(const std::string& name);   // successful opens
+int PurgeCount(const std::string& name);  // purges of both queues (one per open)
+int CloseCount(const std::string& name);
+std::optional<SerialDeviceSettings> LastSettings(const std::string& name);
+// The read time-out the program installed last, in milliseconds.
+int LastReadTimeout(const std::string& name);
+
+// A small Kenwood-style radio: each ";"-ended command whose text is a key of
+// answers is answered with the value and ";". A command with parameters whose
+// two-letter code is a key (FA00014074000) is a set command: it replaces that
+// key's answer with the command itself (so FA then reports the new frequency)
+// and gets no answer. Anything else gets "?;". Commands may arrive in pieces.
+Responder KenwoodResponder(std::map<std::string, std::string> answers);
+
+}  // namespace brinmoor::sim

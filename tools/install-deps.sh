@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what brinmoor needs on Debian, only what is missing.
+#   tools/install-deps.sh            build and native tests
+#   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and Wine
+set -euo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev googletest)
+if [[ "${1:-}" == "--windows" ]]; then
+    packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
