@@ -1,0 +1,57 @@
+#pragma once
+// The socket seam: the few TCP calls the listener and the sessions need. One
+// implementation per platform (socket_posix.cpp, socket_win32.cpp); every rule
+// (time-outs, framing, shutdown order) lives above it in portable code.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brinmoor {
+
+// A Winsock SOCKET or a POSIX file descriptor.
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle kInvalidSocket = ~SocketHandle{0};
+
+// Windows sockets 2.2 on Windows; nothing to do elsewhere.
+bool StartSockets();
+void CleanupSockets();
+
+// An IPv4 stream socket, or kInvalidSocket.
+SocketHandle CreateTcpSocket();
+
+// Lets the listener rebind a port whose old connections linger in TIME_WAIT,
+// and on Windows forbids any other program from binding over it.
+void SetListenerAddressOption(SocketHandle socket);
+
+// Binds to a dotted IPv4 address ("0.0.0.0" or empty: every interface).
+bool BindSocket(SocketHandle socket, const std::string& address, std::uint16_t port);
+bool ListenSocket(SocketHandle socket, int backlog);
+
+enum class SocketWait { Readable, Timeout, Error };
+SocketWait WaitReadable(SocketHandle socket, int milliseconds);
+
+// A connected socket, or kInvalidSocket.
+SocketHandle AcceptConnection(SocketHandle listener);
+
+// Connects to a dotted IPv4 address (clients, and the tests).
+bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port);
+
+// The port a bound socket got (the one the system chose for port 0); 0 on failure.
+std::uint16_t LocalPort(SocketHandle socket);
+
+// Bytes received (1 to size), 0 when the peer has closed, -1 on failure.
+std::ptrdiff_t ReceiveSome(SocketHandle socket, char* buffer, std::size_t size);
+
+// Sends every byte, continuing short sends; false when the connection fails.
+bool SendAll(SocketHandle socket, std::string_view bytes);
+
+// Ends both directions, so a thread blocked in ReceiveSome wakes up; the
+// handle stays valid until CloseSocket.
+void ShutdownSocket(SocketHandle socket);
+void CloseSocket(SocketHandle socket);
+
+// The error code of the last failed call (WSAGetLastError or errno).
+int LastSocketError();
+
+}  // namespace brinmoor

@@ -1,0 +1,57 @@
+#include "server/cat_config.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/log.h"
+#include "config/port_settings.h"
+#include "config/saved_config.h"
+#include "config/status_reply.h"
+
+namespace brinmoor {
+
+bool ApplyCatConfig(ServerState& state, const JsonValue& config, std::int32_t tcpPort) {
+    const PortSettings settings = PortSettingsFromJson(config, 38400);
+    if (settings.port.empty()) {
+        LogErr("[brinmoor] ApplyCatConfig: no port specified.\n");
+        return false;
+    }
+    if (!state.catLink.OpenIfChanged(settings.port, static_cast<std::uint32_t>(settings.baud),
+                                     static_cast<std::uint32_t>(settings.bytesize), settings.parity,
+                                     settings.stopbits)) {
+        LogErr("[brinmoor] Failed to open CAT port " + settings.port + "\n");
+        return false;
+    }
+
+    const std::string parityName = ParityName(settings.parity);
+    const std::string byteSizeText = std::to_string(settings.bytesize);
+    const std::string stopBitsText = StopBitsText(settings.stopbits);
+    {
+        std::string status = BuildStatusJson(tcpPort, settings.port, settings.baud, byteSizeText,
+                                             parityName, stopBitsText);
+        std::lock_guard<std::mutex> guard(state.statusMutex);
+        state.statusReply = std::move(status);
+    }
+    SaveCatConfig(state.configPath, settings.port, settings.baud, byteSizeText, parityName,
+                  stopBitsText);
+
+    if (!state.powerMonitor.Snapshot()) {
+        // Started before it is published, so a reader never sees a monitor
+        // that has not begun. Only CFG (under configMutex) and start-up get
+        // here, so two monitors are never made.
+        auto monitor = std::make_shared<PowerMonitor>(state.catLink);
+        monitor->Start();
+        state.powerMonitor.Replace(std::move(monitor));
+    }
+
+    const std::string id = state.catLink.CatTransaction("ID");
+    if (id.empty() || id == "?") {
+        LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
+    } else {
+        LogOut("[brinmoor] CAT port " + settings.port + " opened. Radio ID: " + id + "\n");
+    }
+    return true;
+}
+
+}  // namespace brinmoor

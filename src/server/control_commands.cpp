@@ -1,0 +1,84 @@
+#include "server/control_commands.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "common/log.h"
+#include "common/text.h"
+#include "config/json.h"
+#include "config/port_settings.h"
+#include "server/cat_config.h"
+
+namespace brinmoor {
+
+std::string PortsCommand(ServerState& state) {
+    std::lock_guard<std::mutex> guard(state.statusMutex);
+    return "PORTS" + state.statusReply + ";";
+}
+
+std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t tcpPort) {
+    std::lock_guard<std::mutex> config(state.configMutex);
+    // Once QUIT has been given, shutdown closes the ports for good; a CFG
+    // still queued must not open them again behind its back.
+    if (state.quit.load()) return "CFG_OK;";
+    try {
+        const JsonValue document = ParseJsonDocument(frame.substr(3));
+        // The relay layer stops and discards the running relays here.
+        if (document.kind == JsonKind::Object && JsonHasMember(document, "ports")) {
+            const JsonValue& cat = JsonMember(JsonMember(document, "ports"), "CAT");
+            if (!IsNoPort(JsonText(JsonMember(cat, "port")))) {
+                ApplyCatConfig(state, cat, tcpPort);
+            }
+            // The server's own keying ports (ApplyLocalPorts) come with the
+            // relay layer.
+        }
+        // So do the app groups of "ext_groups" (ApplyExtGroups).
+    } catch (...) {
+        LogOut("[config] Bad CFG JSON\n");
+    }
+    return "CFG_OK;";
+}
+
+std::string FormatPowerReply(bool sampling, std::int32_t power) {
+    char reply[32];
+    std::snprintf(reply, sizeof reply, "PW%d%03d;", sampling ? 2 : 0, static_cast<int>(power));
+    return reply;
+}
+
+std::string PwCommand(ServerState& state) {
+    const auto monitor = state.powerMonitor.Snapshot();
+    if (!monitor) return "PW000;";
+    return FormatPowerReply(monitor->Sampling(), monitor->Power());
+}
+
+std::string AgCommand(ServerState& state, std::string_view frame) {
+    const std::int32_t group =
+        frame.size() > 2 ? ParseLeadingInt(frame.substr(2)).value_or(-1) : -1;
+    state.activeGroup.store(group);
+    std::string name;
+    {
+        std::lock_guard<std::mutex> guard(state.groupsMutex);
+        const auto found = state.groupNames.find(group);
+        name = found != state.groupNames.end() ? found->second : "Group " + std::to_string(group);
+    }
+    LogOut("[relay] Active app set to '" + name + "' (group " + std::to_string(group) + ")\n");
+    return "AG_OK;";
+}
+
+namespace {
+
+void DriveLine(const Handover<KeyingLine>& line, std::string_view frame) {
+    if (const auto snapshot = line.Snapshot()) snapshot->SetLine(frame[2] != '0');
+}
+
+}  // namespace
+
+void PtCommand(ServerState& state, std::string_view frame) {
+    DriveLine(state.pttLine, frame);
+}
+
+void CkCommand(ServerState& state, std::string_view frame) {
+    DriveLine(state.cwLine, frame);
+}
+
+}  // namespace brinmoor

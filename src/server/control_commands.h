@@ -1,0 +1,30 @@
+#pragma once
+// The server's own commands beside the CAT pass-through: QUIT, PORTS, CFG,
+// PW, AG, PT and CK. Each returns the reply to send (with its ";"), or an
+// empty text when the command is not answered.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "server/server_state.h"
+
+namespace brinmoor {
+
+std::string PortsCommand(ServerState& state);
+
+// One whole configuration under configMutex; "CFG_OK;" in every case, a
+// document that cannot be read is reported as "[config] Bad CFG JSON".
+std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t tcpPort);
+
+std::string PwCommand(ServerState& state);
+// "PW" + 2 while transmitting (0 otherwise) + the power, at least 3 digits.
+std::string FormatPowerReply(bool sampling, std::int32_t power);
+
+// "AG" alone or with an unreadable number selects -1 ("Default").
+std::string AgCommand(ServerState& state, std::string_view frame);
+
+// PT and CK: the third character '0' drops the line, anything else raises it.
+void PtCommand(ServerState& state, std::string_view frame);
+void CkCommand(ServerState& state, std::string_view frame);
+
+}  // namespace brinmoor

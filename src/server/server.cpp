@@ -1,0 +1,163 @@
+#include "server/server.h"
+
+#include <chrono>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "config/json.h"
+#include "config/saved_config.h"
+#include "config/status_reply.h"
+#include "server/cat_config.h"
+#include "server/client_session.h"
+
+namespace brinmoor {
+namespace {
+
+constexpr const char* kNoSavedConfig =
+    "[brinmoor] No saved config \xE2\x80\x94 waiting for port configuration from Varnholt.\n";
+constexpr const char* kUnreadableSavedConfig =
+    "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration from "
+    "Varnholt.\n";
+
+void AcceptLoop(ServerState& state, SocketHandle listener) {
+    while (!state.quit.load()) {
+        const SocketWait wait = WaitReadable(listener, kAcceptWaitMs);
+        bool failed = wait == SocketWait::Error;
+        if (wait == SocketWait::Readable) {
+            const SocketHandle client = AcceptConnection(listener);
+            if (client != kInvalidSocket) {
+                StartClientSession(state, client);
+            } else {
+                failed = true;
+            }
+        }
+        state.sessions.ReapFinished();
+        // A lasting failure (out of handles, say) must not turn into a busy loop.
+        if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
+    }
+}
+
+int Serve(ServerState& state, const std::string& bindAddress) {
+    {
+        std::string status = BuildStatusJson(state.tcpPort, "", 0, "", "", "");
+        std::lock_guard<std::mutex> guard(state.statusMutex);
+        state.statusReply = std::move(status);
+    }
+    LoadSavedCatConfig(state);
+
+    LogOut("[brinmoor] Listening on TCP port " + std::to_string(state.tcpPort) + ".\n");
+    const SocketHandle listener = CreateTcpSocket();
+    if (listener == kInvalidSocket) {
+        LogErr("[brinmoor] socket() failed: " + std::to_string(LastSocketError()) + "\n");
+        return 1;
+    }
+    SetListenerAddressOption(listener);
+    if (!BindSocket(listener, bindAddress, static_cast<std::uint16_t>(state.tcpPort))) {
+        LogErr("[brinmoor] bind() failed on port " + std::to_string(state.tcpPort) + ": " +
+               std::to_string(LastSocketError()) + "\n");
+        CloseSocket(listener);
+        return 1;
+    }
+    ListenSocket(listener, 5);
+
+    AcceptLoop(state, listener);
+
+    LogOut("[brinmoor] Shutting down.\n");
+    CloseSocket(listener);
+    ShutDown(state);
+    return 0;
+}
+
+}  // namespace
+
+void LoadSavedCatConfig(ServerState& state) {
+    const std::string text = LoadSavedConfigText(state.configPath);
+    if (text.empty()) {
+        LogOut(kNoSavedConfig);
+        return;
+    }
+    try {
+        const JsonValue document = ParseJsonDocument(text);
+        const JsonValue& cat = JsonMember(document, "cat");
+        const JsonValue& port = JsonMember(cat, "port");
+        if (cat.kind == JsonKind::Object && port.kind == JsonKind::String && !port.text.empty()) {
+            LogOut("[brinmoor] Loading saved port config: " + port.text + "\n");
+            ApplyCatConfig(state, cat, state.tcpPort);
+        } else {
+            LogOut(kNoSavedConfig);
+        }
+    } catch (...) {
+        LogOut(kUnreadableSavedConfig);
+    }
+}
+
+bool StartClientSession(ServerState& state, SocketHandle socket) {
+    const bool started = state.sessions.Launch(socket, [&state, socket] {
+        RunClientSession(SessionStart{socket, state, state.tcpPort});
+    });
+    if (!started) {
+        CloseSocket(socket);
+        LogErr(
+            "[brinmoor] Could not start a session for a new client \xE2\x80\x94 connection "
+            "closed.\n");
+    }
+    return started;
+}
+
+void ShutDown(ServerState& state) {
+    // Wake every session out of its receive call; each ends after the frame
+    // it is handling and closes its socket.
+    state.sessions.ShutdownAll();
+    // Cuts a transaction in flight short; later ones find the port closed and
+    // return at once, so no session waits long for the radio.
+    state.catLink.Close();
+    {
+        // A CFG in progress finishes first; one that comes later sees quit and
+        // leaves the ports alone, so nothing is opened again after this.
+        std::lock_guard<std::mutex> config(state.configMutex);
+        // The relay layer stops its relays here, before the local ports close.
+        CloseLocalPorts(state);
+        state.catLink.Close();
+    }
+    state.sessions.JoinAll();
+    if (const auto monitor = state.powerMonitor.Take()) monitor->Stop();
+}
+
+int RunServer(const CommandLine& options) {
+    if (!StartSockets()) {
+        LogErr("[brinmoor] WSAStartup failed.\n");
+        return 1;
+    }
+    int exitCode = 0;
+    {
+        ServerState state;
+        state.tcpPort = options.tcpPort;
+        state.configPath = options.configPath.empty() ? ConfigFilePath() : options.configPath;
+        exitCode = Serve(state, options.bindAddress);
+        CleanupSockets();
+    }
+    return exitCode;
+}
+
+int ServerMain(int argc, const char* const* argv) {
+    const CommandLine options = ParseCommandLine(argc, argv);
+    switch (options.action) {
+        case CommandLineAction::Help:
+            LogOut(HelpText());
+            return 0;
+        case CommandLineAction::Version:
+            LogOut(VersionText());
+            return 0;
+        case CommandLineAction::Refuse:
+            LogErr(options.refusal);
+            return 1;
+        case CommandLineAction::Run:
+            break;
+    }
+    return RunServer(options);
+}
+
+}  // namespace brinmoor

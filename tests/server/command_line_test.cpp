@@ -1,0 +1,96 @@
+#include "server/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace brinmoor {
+namespace {
+
+CommandLine Parse(std::initializer_list<const char*> arguments) {
+    std::vector<const char*> argv{"brinmoor"};
+    argv.insert(argv.end(), arguments);
+    return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLineTest, PortFormsFollowTheStringToIntegerRules) {
+    EXPECT_EQ(Parse({}).tcpPort, 4532);
+    EXPECT_EQ(Parse({"--port", "5000"}).tcpPort, 5000);
+    EXPECT_EQ(Parse({"--port", " +5000x"}).tcpPort, 5000);
+    // The last value that converts wins; one without digits is ignored.
+    EXPECT_EQ(Parse({"--port", "5000", "--port", "6000"}).tcpPort, 6000);
+    EXPECT_EQ(Parse({"--port", "5000", "--port", "abc"}).tcpPort, 5000);
+    EXPECT_EQ(Parse({"--port", "99999999999"}).tcpPort, 4532);
+    // "--port" as the last argument has no value.
+    EXPECT_EQ(Parse({"--port"}).tcpPort, 4532);
+    EXPECT_EQ(Parse({"--port", "5000", "--port"}).tcpPort, 5000);
+    // The value is an argument of its own too: "--port --port 7000".
+    EXPECT_EQ(Parse({"--port", "--port", "7000"}).tcpPort, 7000);
+    // Case matters and anything unknown is ignored.
+    EXPECT_EQ(Parse({"--PORT", "5000", "stray", "-p"}).tcpPort, 4532);
+    EXPECT_EQ(Parse({"--port", "5000", "stray"}).action, CommandLineAction::Run);
+}
+
+TEST(CommandLineTest, PortOutsideTheTcpRangeIsRefused) {
+    for (const char* value : {"0", "-1", "65536", "70000"}) {
+        const CommandLine line = Parse({"--port", value});
+        EXPECT_EQ(line.action, CommandLineAction::Refuse) << value;
+        EXPECT_EQ(line.refusal, "[brinmoor] TCP port " + std::to_string(std::stoi(value)) +
+                                    " is out of range: use 1 to 65535.\n");
+    }
+    EXPECT_EQ(Parse({"--port", "1"}).action, CommandLineAction::Run);
+    EXPECT_EQ(Parse({"--port", "65535"}).action, CommandLineAction::Run);
+    // Only the value that wins counts.
+    EXPECT_EQ(Parse({"--port", "70000", "--port", "5000"}).action, CommandLineAction::Run);
+}
+
+TEST(CommandLineTest, ConfigAndBindTakeTheirValue) {
+    const CommandLine defaults = Parse({});
+    EXPECT_EQ(defaults.configPath, "");
+    EXPECT_EQ(defaults.bindAddress, "");
+
+    const CommandLine line = Parse({"--config", "/etc/brinmoor.json", "--bind", "127.0.0.1"});
+    EXPECT_EQ(line.action, CommandLineAction::Run);
+    EXPECT_EQ(line.configPath, "/etc/brinmoor.json");
+    EXPECT_EQ(line.bindAddress, "127.0.0.1");
+    // The value is taken as it is, even when it looks like an option.
+    EXPECT_EQ(Parse({"--config", "--port", "6000"}).tcpPort, 4532);
+}
+
+TEST(CommandLineTest, ConfigAndBindWithoutAUsableValueAreRefused) {
+    EXPECT_EQ(Parse({"--config"}).refusal, "[brinmoor] --config needs a file name.\n");
+    EXPECT_EQ(Parse({"--config", ""}).action, CommandLineAction::Refuse);
+    EXPECT_EQ(Parse({"--bind"}).refusal, "[brinmoor] --bind needs an IPv4 address.\n");
+    const CommandLine bad = Parse({"--bind", "localhost"});
+    EXPECT_EQ(bad.action, CommandLineAction::Refuse);
+    EXPECT_EQ(bad.refusal,
+              "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not 'localhost'.\n");
+}
+
+TEST(CommandLineTest, Ipv4AddressForms) {
+    for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.1.20", "255.255.255.255"}) {
+        EXPECT_TRUE(IsIpv4Address(good)) << good;
+    }
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.4.", " 1.2.3.4",
+                            "01.2.3.4", "1.2.3.0004", "::1", "a.b.c.d"}) {
+        EXPECT_FALSE(IsIpv4Address(bad)) << bad;
+    }
+}
+
+TEST(CommandLineTest, HelpAndVersionWinOverEverythingElse) {
+    EXPECT_EQ(Parse({"--help"}).action, CommandLineAction::Help);
+    EXPECT_EQ(Parse({"--port", "0", "--help"}).action, CommandLineAction::Help);
+    EXPECT_EQ(Parse({"--version"}).action, CommandLineAction::Version);
+    EXPECT_EQ(Parse({"--version", "--help"}).action, CommandLineAction::Help);
+    EXPECT_EQ(VersionText(), std::string("brinmoor ") + BRINMOOR_VERSION + "\n");
+    const std::string help = HelpText();
+    for (const char* option : {"--port N", "--config FILE", "--bind ADDRESS", "--help", "--version",
+                               "4532", "brinmoor.json"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace
+}  // namespace brinmoor
