@@ -8,6 +8,8 @@
 #include "config/json.h"
 #include "config/port_settings.h"
 #include "server/cat_config.h"
+#include "server/ext_groups.h"
+#include "server/local_ports.h"
 
 namespace brinmoor {
 
@@ -23,16 +25,18 @@ std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t 
     if (state.quit.load()) return "CFG_OK;";
     try {
         const JsonValue document = ParseJsonDocument(frame.substr(3));
-        // The relay layer stops and discards the running relays here.
+        // Every CFG that parses replaces the relays whole.
+        StopRelays(state);
         if (document.kind == JsonKind::Object && JsonHasMember(document, "ports")) {
             const JsonValue& cat = JsonMember(JsonMember(document, "ports"), "CAT");
             if (!IsNoPort(JsonText(JsonMember(cat, "port")))) {
                 ApplyCatConfig(state, cat, tcpPort);
             }
-            // The server's own keying ports (ApplyLocalPorts) come with the
-            // relay layer.
+            ApplyLocalPorts(state, document);
         }
-        // So do the app groups of "ext_groups" (ApplyExtGroups).
+        if (document.kind == JsonKind::Object && JsonHasMember(document, "ext_groups")) {
+            ApplyExtGroups(state, JsonMember(document, "ext_groups"));
+        }
     } catch (...) {
         LogOut("[config] Bad CFG JSON\n");
     }

@@ -12,6 +12,7 @@
 #include "config/status_reply.h"
 #include "server/cat_config.h"
 #include "server/client_session.h"
+#include "server/ext_groups.h"
 
 namespace brinmoor {
 namespace {
@@ -118,7 +119,8 @@ void ShutDown(ServerState& state) {
         // A CFG in progress finishes first; one that comes later sees quit and
         // leaves the ports alone, so nothing is opened again after this.
         std::lock_guard<std::mutex> config(state.configMutex);
-        // The relay layer stops its relays here, before the local ports close.
+        // Every relay thread is joined before the ports it uses close.
+        StopRelays(state);
         CloseLocalPorts(state);
         state.catLink.Close();
     }

@@ -75,10 +75,10 @@ std::optional<std::string> Answer(Radio& radio, std::string_view command) {
 std::string InformationReport(const Radio& radio) {
     const std::string& frequency = radio.receiveVfo == '1' ? radio.vfoB : radio.vfoA;
     std::string report = "IF" + frequency;
-    report += "     ";   // frequency step
-    report += "+00000";  // RIT/XIT offset
-    report += "000";     // RIT off, XIT off, memory bank
-    report += "00";      // memory channel
+    report += "     ";  // frequency step
+    report += "+0000";  // RIT/XIT offset: sign and 4 digits
+    report += "000";    // RIT off, XIT off, memory bank
+    report += "00";     // memory channel
     report += radio.transmitting ? '1' : '0';
     report += radio.mode;
     report += radio.receiveVfo;

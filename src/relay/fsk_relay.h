@@ -1,0 +1,31 @@
+#pragma once
+// The FSK relay: while the group is active, the program's FSK data goes to the
+// server's FSK port, and its DSR input keys that port's DTR, RTS or both.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "radio/serial_port.h"
+#include "relay/relay_context.h"
+
+namespace brinmoor {
+
+inline constexpr int kFskReadBudgetMs = 50;
+inline constexpr std::chrono::milliseconds kFskIdlePoll{200};
+
+// Which server lines DSR keys, from the group's "flow" text in any case:
+// "DTR", "RTS", "DTR/RTS"; any other text passes data only.
+struct FskKeying {
+    bool dtr = false;
+    bool rts = false;
+};
+FskKeying FskKeyingFromFlow(const std::string& flow);
+
+// Data the program sends while its group is not active waits in the group
+// port and goes out when the group is active again. The server's lines keep
+// the state last set when the group stops being active.
+void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
+              std::int32_t group, const std::string& flow);
+
+}  // namespace brinmoor

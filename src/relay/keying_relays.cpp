@@ -1,0 +1,49 @@
+#include "relay/keying_relays.h"
+
+#include <thread>
+
+#include "relay/relay_common.h"
+
+namespace brinmoor {
+namespace {
+
+void DriveServerLine(Handover<KeyingLine>& serverLine, bool on) {
+    if (auto line = serverLine.Snapshot()) line->SetLine(on);
+}
+
+}  // namespace
+
+void KeyingRelay(const std::atomic<bool>& running, const std::atomic<std::int32_t>& activeGroup,
+                 KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group) {
+    bool last = false;  // what this relay last set on the server line
+    while (running.load()) {
+        try {
+            if (activeGroup.load() == group) {
+                const bool state = groupLine.IsDsrOn();
+                if (state != last) {
+                    DriveServerLine(serverLine, state);
+                    last = state;
+                }
+                std::this_thread::sleep_for(kKeyingActivePoll);
+            } else {
+                if (last) {
+                    DriveServerLine(serverLine, false);
+                    last = false;
+                }
+                std::this_thread::sleep_for(kKeyingIdlePoll);
+            }
+        } catch (...) {
+            std::this_thread::sleep_for(kRelayErrorPause);
+        }
+    }
+    // A relay that goes away (reconfiguration) must not leave the transmitter
+    // keyed with nobody left to release it.
+    if (last) {
+        try {
+            DriveServerLine(serverLine, false);
+        } catch (...) {
+        }
+    }
+}
+
+}  // namespace brinmoor

@@ -1,0 +1,35 @@
+#pragma once
+// The PTT and CW relays: an app group's program keys by asserting a control
+// line on its end of the cable, which arrives here as DSR; while the group is
+// the active app, the server's own line follows it.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "common/handover.h"
+#include "radio/keying_line.h"
+#include "relay/relay_context.h"
+
+namespace brinmoor {
+
+inline constexpr std::chrono::milliseconds kKeyingActivePoll{10};
+inline constexpr std::chrono::milliseconds kKeyingIdlePoll{200};
+
+// Repeats changes (edges, not levels) of the group line's DSR on the server
+// line while the group is active, so a line keyed by PT or CK stays keyed
+// until DSR itself changes. Drops the server line when the group stops being
+// active or the relay ends, if this relay had raised it.
+void KeyingRelay(const std::atomic<bool>& running, const std::atomic<std::int32_t>& activeGroup,
+                 KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group);
+
+inline void PttRelay(const std::atomic<bool>& running, const RelayContext& context,
+                     KeyingLine& groupLine, std::int32_t group) {
+    KeyingRelay(running, context.activeGroup, groupLine, context.pttLine, group);
+}
+
+inline void CwRelay(const std::atomic<bool>& running, const RelayContext& context,
+                    KeyingLine& groupLine, std::int32_t group) {
+    KeyingRelay(running, context.activeGroup, groupLine, context.cwLine, group);
+}
+
+}  // namespace brinmoor

@@ -1,0 +1,25 @@
+#pragma once
+// What the relays use of the server: the radio, the active group and the
+// server's own keying lines and ports. The lines and ports are replaced by a
+// CFG while relays of other managers may still hold them, so every use takes
+// a fresh snapshot, which keeps the object alive for as long as it is used.
+#include <atomic>
+#include <cstdint>
+
+#include "common/handover.h"
+#include "radio/cat_link.h"
+#include "radio/keying_line.h"
+#include "radio/serial_port.h"
+
+namespace brinmoor {
+
+struct RelayContext {
+    CatLink& catLink;
+    const std::atomic<std::int32_t>& activeGroup;
+    Handover<KeyingLine>& pttLine;
+    Handover<KeyingLine>& cwLine;
+    Handover<SerialPort>& winkeyPort;
+    Handover<SerialPort>& fskPort;
+};
+
+}  // namespace brinmoor
