@@ -2,12 +2,19 @@
 # Installs what brinmoor needs on Debian, only what is missing.
 #   tools/install-deps.sh            build and native tests
 #   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and Wine
+#   tools/install-deps.sh --fuzz     also clang with libFuzzer (may be combined)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev googletest)
-if [[ "${1:-}" == "--windows" ]]; then
-    packages+=(g++-mingw-w64-x86-64-posix wine wine64)
-fi
+# libhamlib-utils: rigctl, the station-software peer of the interoperability test.
+packages=(cmake ninja-build g++ libgtest-dev googletest libhamlib-utils)
+for option in "$@"; do
+    case "$option" in
+        --windows) packages+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+        # libFuzzer and the sanitizer runtimes of clang live in libclang-rt-14-dev;
+        # llvm gives llvm-symbolizer for readable reports.
+        --fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,39 +1,149 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds brinmoor natively and for Windows, and runs
-# the whole test suite: natively, then the Windows test executables under Wine.
-#   tools/test.sh             everything
-#   tools/test.sh --native    the native suite only
+# Installs what is missing, builds brinmoor and runs the whole test suite, in
+# stages:
+#   native    plain build (build/) and the native suite
+#   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
+#   tsan      the native suite under ThreadSanitizer (build-tsan/)
+#   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 60) each (build-fuzz/, tools/fuzz.sh)
+#   windows   mingw-w64 build (build-windows/), the Windows zip, the unit tests under Wine
+#
+#   tools/test.sh             native and windows (what CI runs)
+#   tools/test.sh --all       every stage, sanitizers and fuzzing included
+#   tools/test.sh --native    the native stage only
+#   tools/test.sh STAGE...    the named stages, e.g. tools/test.sh asan tsan
+#
+# A sanitizer report in any process (test programs and the servers, radio
+# simulators and clients they start) fails its stage: reports are written to
+# files under the build folder and checked after the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=2
 
-native_only=false
-[[ "${1:-}" == "--native" ]] && native_only=true
+case "${1:-}" in
+    "") stages=(native windows) ;;
+    --all) stages=(native asan tsan fuzz windows) ;;
+    --native) stages=(native) ;;
+    -*)
+        sed -n '2,15p' "$0" >&2
+        exit 2
+        ;;
+    *) stages=("$@") ;;
+esac
 
-if $native_only; then "$root/tools/install-deps.sh"; else "$root/tools/install-deps.sh" --windows; fi
+deps=()
+for stage in "${stages[@]}"; do
+    case "$stage" in
+        fuzz) deps+=(--fuzz) ;;
+        windows) deps+=(--windows) ;;
+        native | asan | tsan) ;;
+        *)
+            echo "tools/test.sh: unknown stage $stage" >&2
+            exit 2
+            ;;
+    esac
+done
+"$root/tools/install-deps.sh" "${deps[@]}"
 
-echo "== Native build and tests"
-cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$root/build" -j$jobs
-ctest --test-dir "$root/build" --output-on-failure -j$jobs
+# Configures, builds and runs the native suite in one build folder.
+native_suite() {
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j$jobs
+    ctest --test-dir "$dir" --output-on-failure -j$jobs
+}
 
-$native_only && exit 0
+# The native suite with sanitizers; every report of every process lands in
+# reports/ under the build folder, and any report fails the stage.
+sanitized_suite() {
+    local dir=$1 sanitizers=$2 reports="$1/sanitizer-reports"
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    local status=0
+    ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:log_path=$reports/asan" \
+        UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+        TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
+        native_suite "$dir" -DBRINMOOR_SANITIZE="$sanitizers" || status=$?
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "Sanitizer reports:"
+        for report in "$reports"/*; do
+            echo "--- $report"
+            cat "$report"
+        done
+        status=1
+    fi
+    return $status
+}
 
-echo "== Windows build (mingw-w64) and tests under Wine"
-cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
-cmake --build "$root/build-windows" -j$jobs
+windows_suite() {
+    cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+    cmake --build "$root/build-windows" -j$jobs
 
-export WINEPREFIX="$root/build-windows/wine-prefix"
-export WINEDEBUG=-all
-# Without this a crashing .exe starts the debugger, exits 0 and counts as a pass.
-export WINEDLLOVERRIDES="winedbg.exe=d"
-# Boot the prefix once and keep one Wine server up for the whole run;
-# otherwise every test pays the start-up or ctest hangs.
-mkdir -p "$WINEPREFIX"
-wineserver -p
-wine wineboot --init >/dev/null 2>&1 || true
-status=0
-ctest --test-dir "$root/build-windows" --output-on-failure || status=$?
-wineserver -k || true
-exit $status
+    echo "== Windows zip: build-windows/brinmoor-windows.zip"
+    local package="$root/build-windows/brinmoor-windows"
+    rm -rf "$package" "$package.zip"
+    mkdir -p "$package/docs"
+    cp "$root/build-windows/src/brinmoor.exe" \
+        "$root/build-windows/tools/brinmoorctl/brinmoorctl.exe" \
+        "$root/README.md" "$root/LICENSE" "$root/CHANGELOG.md" "$package/"
+    cp "$root"/docs/*.md "$package/docs/"
+    (cd "$root/build-windows" && cmake -E tar cf brinmoor-windows.zip --format=zip brinmoor-windows)
+
+    export WINEPREFIX="$root/build-windows/wine-prefix"
+    export WINEDEBUG=-all
+    # Without this a crashing .exe starts the debugger, exits 0 and counts as a pass.
+    export WINEDLLOVERRIDES="winedbg.exe=d"
+    # Boot the prefix once and keep one Wine server up for the whole run;
+    # otherwise every test pays the start-up or ctest hangs.
+    mkdir -p "$WINEPREFIX"
+    wineserver -p
+    wine wineboot --init >/dev/null 2>&1 || true
+    local status=0
+    ctest --test-dir "$root/build-windows" --output-on-failure || status=$?
+    wineserver -k || true
+    return $status
+}
+
+# A short soak after the native suite: brinmoor-load runs 50 loopback clients
+# for 10 s against the server and the radio simulator of that build; a wrong
+# or missing reply, an error or a slow QUIT fails the stage.
+soak_run() {
+    echo "== Soak: brinmoor-load, 50 clients for 10 s"
+    "$1/tools/load/brinmoor-load" --clients 50 --seconds 10
+}
+
+run_stage() {
+    case "$1" in
+        native)
+            local status=0
+            native_suite "$root/build" || status=$?
+            soak_run "$root/build" || status=$?
+            return $status
+            ;;
+        asan) sanitized_suite "$root/build-asan" "address;undefined" ;;
+        tsan) sanitized_suite "$root/build-tsan" "thread" ;;
+        fuzz) BUILD_DIR="$root/build-fuzz" "$root/tools/fuzz.sh" "${FUZZ_SECONDS:-60}" ;;
+        windows) windows_suite ;;
+    esac
+}
+
+# Every stage runs even after one failed, so one run shows every fault; the
+# summary gives each stage's time.
+summary=()
+failed=0
+for stage in "${stages[@]}"; do
+    echo "== Stage $stage"
+    start=$SECONDS
+    result=passed
+    # A subshell: a stage's environment and "set -e" exits stay in it.
+    (run_stage "$stage") || {
+        result=FAILED
+        failed=1
+    }
+    summary+=("$(printf '%-8s %-7s %5ds' "$stage" "$result" $((SECONDS - start)))")
+done
+
+echo "== Stages"
+printf '%s\n' "${summary[@]}"
+exit $failed

@@ -314,7 +314,15 @@ std::int32_t JsonToInt(const JsonValue& value, std::int32_t fallback) {
 }
 
 float JsonToFloat(const JsonValue& value, float fallback) {
-    if (value.kind == JsonKind::Number) return static_cast<float>(value.number);
+    if (value.kind == JsonKind::Number) {
+        // Converting a double beyond float's range is undefined in C++; give
+        // the infinity that IEEE rounding gives.
+        if (std::fabs(value.number) > std::numeric_limits<float>::max()) {
+            return std::copysign(std::numeric_limits<float>::infinity(),
+                                 static_cast<float>(value.number > 0 ? 1 : -1));
+        }
+        return static_cast<float>(value.number);
+    }
     if (value.kind != JsonKind::String) return fallback;
     const std::string& text = value.text;
     std::size_t start = 0;

@@ -44,8 +44,14 @@ enum class SerialRead {
 // the whole time-out, so a dead device never makes a caller spin.
 SerialRead ReadSerialByte(SerialDevice* device, char& byte);
 
-// Writes every byte; false on failure or a short write.
-bool WriteSerialDevice(SerialDevice* device, std::string_view bytes);
+enum class SerialWrite {
+    Done,    // every byte was written
+    Failed,  // an error or a short write, the device still there
+    Gone,    // the device has gone away (unplugged, hung up)
+};
+
+// Writes every byte.
+SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes);
 
 // Bytes received and not yet read; 0 when unknown.
 std::uint32_t SerialInputQueueLength(SerialDevice* device);

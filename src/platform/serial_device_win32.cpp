@@ -52,7 +52,7 @@ BYTE StopBitsCode(SerialStopBits stopBits) {
     return ONESTOPBIT;
 }
 
-// Errors of a ReadFile on a port whose device has been unplugged or whose
+// Errors of a ReadFile or WriteFile on a port whose device has been unplugged or whose
 // driver has given up on it.
 bool MeansGone(DWORD error, HANDLE handle) {
     switch (error) {
@@ -168,12 +168,14 @@ SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
     return gone ? SerialRead::Gone : SerialRead::Idle;
 }
 
-bool WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
-    if (device == nullptr) return false;
+SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
+    if (device == nullptr) return SerialWrite::Failed;
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(bytes.size());
-    if (!WriteFile(device->handle, bytes.data(), size, &written, nullptr)) return false;
-    return written == size && size == bytes.size();
+    if (!WriteFile(device->handle, bytes.data(), size, &written, nullptr)) {
+        return MeansGone(GetLastError(), device->handle) ? SerialWrite::Gone : SerialWrite::Failed;
+    }
+    return written == size && size == bytes.size() ? SerialWrite::Done : SerialWrite::Failed;
 }
 
 std::uint32_t SerialInputQueueLength(SerialDevice* device) {

@@ -1,14 +1,16 @@
 #include "radio/cat_link.h"
 
 #include <chrono>
+#include <system_error>
 #include <thread>
 
+#include "common/log.h"
 #include "radio/cat_query.h"
 
 namespace brinmoor {
 namespace {
 
-enum class ReplyEnd { Answer, Failed, Closing };
+enum class ReplyEnd { Answer, Failed, Closing, Lost };
 
 struct Reply {
     ReplyEnd end = ReplyEnd::Failed;
@@ -30,6 +32,7 @@ Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_
     for (;;) {
         if (closing.load()) return {ReplyEnd::Closing, {}};
         const std::string byte = port.ReadCount(1, kSerialPollMs);
+        if (port.DeviceGone()) return {ReplyEnd::Lost, {}};
         if (byte.empty()) {
             idleMs += kSerialPollMs;
             if (idleMs >= kCatReplyIdleMs) break;
@@ -58,11 +61,14 @@ Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_
 bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std::uint32_t dataBits,
                             char newParity, float newStopBits) {
     std::lock_guard<std::mutex> guard(lock);
-    if (port.IsOpen() && name == portName && newBaud == baud && dataBits == byteSize &&
-        newParity == parity && newStopBits == stopBits) {
-        return true;
-    }
+    const bool same = name == portName && newBaud == baud && dataBits == byteSize &&
+                      newParity == parity && newStopBits == stopBits;
+    if (port.IsOpen() && same) return true;
+    // Other settings replace the lost port's; the same ones keep it wanted
+    // should this open fail too.
+    if (!same) lost = false;
     if (!port.Open(name, newBaud, dataBits, newParity, newStopBits)) return false;
+    lost = false;
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -88,12 +94,20 @@ std::string CatLink::CatTransaction(std::string_view command) {
         }
         // Whatever the radio sent since the last transaction is not the answer.
         port.DiscardInput();
-        port.Write(wire);  // a failed write shows as a query without answer
+        if (!port.DeviceGone()) port.Write(wire);  // a failed write shows as no answer
+        if (port.DeviceGone()) {
+            LoseLocked();
+            return {};
+        }
         if (!query) return {};
         if (!port.IsOpen()) continue;
 
         Reply reply = ReadReply(port, closing, code);
         if (reply.end == ReplyEnd::Closing) return {};
+        if (reply.end == ReplyEnd::Lost) {
+            LoseLocked();
+            return {};
+        }
         if (reply.end == ReplyEnd::Answer) return std::move(reply.text);
     }
     return "?";
@@ -101,11 +115,105 @@ std::string CatLink::CatTransaction(std::string_view command) {
 
 void CatLink::Close() {
     closing.store(true);
+    // Without the link's lock: the reopener may be waiting for it.
+    reopener.Stop();
     std::lock_guard<std::mutex> guard(lock);
     port.Close();
+    lost = false;
     portName.clear();
     baud = 0;
+    reopener.Rearm();
     closing.store(false);
+}
+
+CatLink::~CatLink() {
+    closing.store(true);
+    reopener.Stop();
+}
+
+void CatLink::LoseLocked() {
+    port.Close();
+    if (lost) return;
+    lost = true;
+    LogErr("[brinmoor] CAT port " + portName + " lost \xE2\x80\x94 will reopen when it returns\n");
+    reopener.Begin();
+}
+
+CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (closing.load() || !lost) return Reopen::NotWanted;
+    if (!port.Open(portName, baud, byteSize, parity, stopBits)) return Reopen::StillGone;
+    lost = false;
+    reopened = portName;
+    return Reopen::Reopened;
+}
+
+CatReopener::~CatReopener() {
+    Stop();
+}
+
+void CatReopener::Begin() {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (stopped) return;
+    ++requested;
+    wake.notify_all();
+    if (thread.joinable()) return;
+    try {
+        thread = std::thread(&CatReopener::Loop, this);
+    } catch (const std::system_error&) {
+        LogErr("[brinmoor] Cannot start the CAT reopen thread\n");
+    }
+}
+
+void CatReopener::Stop() {
+    std::thread ending;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stopped = true;
+        wake.notify_all();
+        ending = std::move(thread);
+    }
+    if (ending.joinable()) ending.join();
+}
+
+void CatReopener::Rearm() {
+    std::lock_guard<std::mutex> guard(mutex);
+    stopped = false;
+}
+
+void CatReopener::Loop() {
+    std::uint64_t served = 0;
+    std::unique_lock<std::mutex> guard(mutex);
+    for (;;) {
+        wake.wait(guard, [&] { return stopped || requested != served; });
+        if (stopped) return;
+        served = requested;
+        // Each round waits first: the device that just went needs time to return.
+        for (;;) {
+            if (wake.wait_for(guard, std::chrono::milliseconds(kCatReopenMs),
+                              [&] { return stopped; })) {
+                return;
+            }
+            guard.unlock();
+            std::string name;
+            const CatLink::Reopen result = link.TryReopen(name);
+            if (result == CatLink::Reopen::Reopened) {
+                LogOut("[brinmoor] CAT port " + name + " reopened\n");
+                AnnounceRadioId(link, name);
+            }
+            guard.lock();
+            if (result != CatLink::Reopen::StillGone) break;
+        }
+    }
+}
+
+void AnnounceRadioId(CatLink& link, const std::string& portName) {
+    const std::string id = link.CatTransaction("ID");
+    if (id.empty() || id == "?") {
+        LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
+    } else {
+        LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + id + "\n");
+    }
 }
 
 bool CatLink::IsOpen() {

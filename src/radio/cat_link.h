@@ -4,10 +4,12 @@
 // query waits for the radio's answer (with one retry), a set command does not.
 // Commands and replies are handled without their ";".
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "radio/serial_port.h"
 
@@ -19,16 +21,50 @@ inline constexpr std::size_t kMaxCatReply = 4096;  // a longer reply is cut here
 // Auto-information reports skipped while one query waits; past this many the
 // attempt fails, so a chattering radio cannot hold the link for ever.
 inline constexpr int kMaxSkippedReports = 8;
+// How often a lost CAT port is tried again.
+inline constexpr int kCatReopenMs = 2000;
+
+class CatLink;
+
+// Brings a lost CAT port back: a thread of its own, started by the first
+// loss, tries the link's remembered settings every kCatReopenMs until the
+// port opens, new settings replace them, or the link closes. It never holds
+// the link's lock while it waits.
+class CatReopener {
+  public:
+    explicit CatReopener(CatLink& link) : link(link) {}
+    ~CatReopener();  // Stop
+    CatReopener(const CatReopener&) = delete;
+    CatReopener& operator=(const CatReopener&) = delete;
+
+    // The port was lost: begin trying, starting the thread the first time.
+    void Begin();
+    // Ends the thread and waits for it; Begin then does nothing until Rearm.
+    void Stop();
+    void Rearm();
+
+  private:
+    void Loop();
+
+    CatLink& link;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::thread thread;
+    std::uint64_t requested = 0;  // losses reported so far
+    bool stopped = false;
+};
 
 class CatLink {
   public:
     CatLink() = default;
+    ~CatLink();  // ends the reopen attempts
     CatLink(const CatLink&) = delete;
     CatLink& operator=(const CatLink&) = delete;
 
     // Keeps the port when it is open with exactly these settings; otherwise
     // (re)opens it. A failed open leaves it closed and the remembered
-    // settings as they were.
+    // settings as they were. Settings other than the remembered ones end the
+    // attempts to bring back a lost port.
     bool OpenIfChanged(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
                        char parity, float stopBits);
 
@@ -38,17 +74,26 @@ class CatLink {
     // begins with the command's two-letter code (other messages are the radio's
     // own reports and are skipped), or such a message cut short by 500 ms of
     // silence or by kMaxCatReply bytes.
+    // A read or write that finds the device gone (not mere silence) closes
+    // the port, logs the loss once, returns empty and starts the reopener.
     std::string CatTransaction(std::string_view command);
 
-    // Drops DTR and RTS, closes the port, forgets the port name and baud. A
-    // transaction in flight gives up at its next read (returning empty), and
-    // the ones queued behind it return empty at once.
+    // Ends the reopen attempts and waits for them, then drops DTR and RTS,
+    // closes the port, forgets the port name and baud. A transaction in
+    // flight gives up at its next read (returning empty), and the ones queued
+    // behind it return empty at once.
     void Close();
 
     bool IsOpen();
     std::string PortName();
 
   private:
+    friend class CatReopener;
+    enum class Reopen { Reopened, StillGone, NotWanted };
+
+    void LoseLocked();                        // under lock: the device has gone
+    Reopen TryReopen(std::string& reopened);  // the reopener's one attempt
+
     SerialPort port;
     std::mutex lock;
     std::string portName;
@@ -57,6 +102,11 @@ class CatLink {
     char parity = 0;
     float stopBits = 0.0f;
     std::atomic<bool> closing{false};  // set by Close before it waits for the lock
+    bool lost = false;                 // under lock: the port went away, reopen it
+    CatReopener reopener{*this};       // last: stopped before the rest goes
 };
+
+// Asks the radio for "ID" and logs who answered, or a warning when nobody did.
+void AnnounceRadioId(CatLink& link, const std::string& portName);
 
 }  // namespace brinmoor

@@ -118,7 +118,9 @@ void SerialPort::DiscardInput() {
 bool SerialPort::Write(std::string_view bytes) {
     SerialDevice* device = handle;
     if (device == nullptr) return false;
-    return WriteSerialDevice(device, bytes);
+    const SerialWrite write = WriteSerialDevice(device, bytes);
+    deviceGone = write == SerialWrite::Gone;
+    return write == SerialWrite::Done;
 }
 
 bool SerialPort::LockedWrite(std::string_view bytes) {

@@ -59,7 +59,7 @@ class SerialPort {
     std::uint32_t InputQueueLength();
     bool IsOpen() const;
 
-    // Set when the last read found the device gone (unplugged, hung up).
+    // Set when the last read or write found the device gone (unplugged, hung up).
     bool DeviceGone() const { return deviceGone; }
 
   private:

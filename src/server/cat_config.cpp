@@ -45,12 +45,7 @@ bool ApplyCatConfig(ServerState& state, const JsonValue& config, std::int32_t tc
         state.powerMonitor.Replace(std::move(monitor));
     }
 
-    const std::string id = state.catLink.CatTransaction("ID");
-    if (id.empty() || id == "?") {
-        LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
-    } else {
-        LogOut("[brinmoor] CAT port " + settings.port + " opened. Radio ID: " + id + "\n");
-    }
+    AnnounceRadioId(state.catLink, settings.port);
     return true;
 }
 

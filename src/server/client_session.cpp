@@ -47,6 +47,28 @@ FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::str
     return result;
 }
 
+bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pending,
+                    const std::function<void(const std::string&)>& send) {
+    bool stop = false;
+    std::size_t taken = 0;  // bytes of pending already cut into frames
+    while (!stop) {
+        const std::size_t end = pending.find(';', taken);
+        if (end == std::string::npos) break;
+        const std::string frame = pending.substr(taken, end - taken);
+        taken = end + 1;
+        if (frame.empty()) continue;
+        const FrameResult result = HandleFrame(state, tcpPort, frame);
+        if (!result.reply.empty()) send(result.reply);
+        if (result.quit) {
+            // Only after QUIT_OK is on its way: shutdown then closes the socket.
+            state.quit.store(true);
+            stop = true;
+        }
+    }
+    pending.erase(0, taken);
+    return stop;
+}
+
 void RunClientSession(const SessionStart& start) {
     LogOut("[brinmoor] Client connected.\n");
     std::string pending;
@@ -63,24 +85,8 @@ void RunClientSession(const SessionStart& start) {
             const std::ptrdiff_t got = ReceiveSome(start.socket, buffer, sizeof buffer);
             if (got <= 0) break;
             pending.append(buffer, static_cast<std::size_t>(got));
-
-            std::size_t taken = 0;  // bytes of pending already cut into frames
-            while (!stop) {
-                const std::size_t end = pending.find(';', taken);
-                if (end == std::string::npos) break;
-                const std::string frame = pending.substr(taken, end - taken);
-                taken = end + 1;
-                if (frame.empty()) continue;
-                const FrameResult result = HandleFrame(start.state, start.tcpPort, frame);
-                if (!result.reply.empty()) SendAll(start.socket, result.reply);
-                if (result.quit) {
-                    // Only after QUIT_OK is on its way: shutdown then closes
-                    // this socket.
-                    start.state.quit.store(true);
-                    stop = true;
-                }
-            }
-            pending.erase(0, taken);
+            stop = DispatchFrames(start.state, start.tcpPort, pending,
+                                  [&](const std::string& reply) { SendAll(start.socket, reply); });
             if (!stop && pending.size() >= kMaxPendingBytes) {
                 LogErr("[brinmoor] Client sent " + std::to_string(kMaxPendingBytes) +
                        " bytes without ';' \xE2\x80\x94 disconnected.\n");

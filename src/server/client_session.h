@@ -4,6 +4,7 @@
 // ended by ";".
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/socket.h"
@@ -31,6 +32,12 @@ struct FrameResult {
 
 // Dispatches one non-empty frame (without its ";").
 FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::string& frame);
+
+// Cuts every complete frame off the front of pending and dispatches it,
+// handing each reply to send. After QUIT (its reply sent first) the server's
+// quit flag is set, the frames behind it are dropped and the result is true.
+bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pending,
+                    const std::function<void(const std::string&)>& send);
 
 // The session body: runs until the peer closes, the receive fails, QUIT (of
 // this client or, once its frame is done, of any other), or a failure while a

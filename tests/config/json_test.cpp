@@ -339,6 +339,8 @@ TEST(JsonAccessors, ToFloatRoundsNumbersAndReadsDecimalText) {
 
     EXPECT_EQ(JsonToFloat(Number(2), 9.0f), 2.0f);
     EXPECT_EQ(JsonToFloat(Number(0.1), 9.0f), 0.1f);
+    EXPECT_EQ(JsonToFloat(Number(1e300), 9.0f), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(JsonToFloat(Number(-1e300), 9.0f), -std::numeric_limits<float>::infinity());
     JsonValue flag;
     flag.kind = JsonKind::Bool;
     EXPECT_EQ(JsonToFloat(flag, 9.0f), 9.0f);

@@ -48,7 +48,7 @@ TEST_F(SerialDevicePosixTest, BytesTravelBothWays) {
     ASSERT_NE(device, nullptr);
     DeviceCloser closer{device};
 
-    ASSERT_TRUE(WriteSerialDevice(device, "FA;\n"));
+    ASSERT_EQ(WriteSerialDevice(device, "FA;\n"), SerialWrite::Done);
     EXPECT_TRUE(pty.WaitFor("FA;\n", 2000ms));  // raw: no "\r\n" for "\n"
     EXPECT_EQ(pty.TakeReceived(), "FA;\n");
 
@@ -211,7 +211,7 @@ TEST_F(SerialDevicePosixTest, HungUpDeviceReportsGoneWithoutSpinning) {
     for (int i = 0; i < kReads; ++i) EXPECT_EQ(ReadSerialByte(device, byte), SerialRead::Gone);
     EXPECT_GE(MsSince(start), kReads * 50 * 8 / 10);
 
-    EXPECT_FALSE(WriteSerialDevice(device, "FA;"));
+    EXPECT_EQ(WriteSerialDevice(device, "FA;"), SerialWrite::Gone);
     EXPECT_EQ(SerialInputQueueLength(device), 0u);
     EXPECT_FALSE(IsSerialDsrOn(device));
 }
@@ -222,7 +222,7 @@ TEST_F(SerialDevicePosixTest, WriteThatCannotDrainFailsInBoundedTime) {
     DeviceCloser closer{device};
     // Nobody reads the master: the queue fills and the write gives up.
     const auto start = Clock::now();
-    EXPECT_FALSE(WriteSerialDevice(device, std::string(4 << 20, 'x')));
+    EXPECT_EQ(WriteSerialDevice(device, std::string(4 << 20, 'x')), SerialWrite::Failed);
     EXPECT_LT(MsSince(start), 10000);
 }
 

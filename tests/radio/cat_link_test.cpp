@@ -210,15 +210,6 @@ TEST_F(CatLinkTest, ClosedPortGivesEmptyAtOnceAndWritesNothing) {
     EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
 }
 
-TEST_F(CatLinkTest, VanishedRadioCountsAsSilence) {
-    ASSERT_TRUE(Open());
-    sim::Vanish(name);
-    const auto start = Clock::now();
-    EXPECT_EQ(link.CatTransaction("FA00014074000"), "");
-    EXPECT_EQ(link.CatTransaction("FA"), "?");
-    EXPECT_GE(MsSince(start), 900);  // waited like a silent radio, did not spin
-}
-
 TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlight) {
     // A radio that trickles an endless answer, one byte every 100 ms.
     sim::SetResponder(name, [this](std::string_view) {

@@ -363,13 +363,13 @@ SerialRead ReadSerialByte(SerialDevice* handle, char& byte) {
     }
 }
 
-bool WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
-    if (handle == nullptr) return false;
+SerialWrite WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
+    if (handle == nullptr) return SerialWrite::Failed;
     auto& registry = sim::TheRegistry();
     sim::Responder responder;
     {
         std::lock_guard guard(registry.mutex);
-        if (!sim::Live(handle)) return false;
+        if (!sim::Live(handle)) return SerialWrite::Gone;
         handle->device->written.append(bytes);
         responder = handle->device->responder;
         registry.changed.notify_all();
@@ -380,7 +380,7 @@ bool WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
         sim::Enqueue(*handle->device, reply, sim::milliseconds(0));
         registry.changed.notify_all();
     }
-    return true;
+    return SerialWrite::Done;
 }
 
 std::uint32_t SerialInputQueueLength(SerialDevice* handle) {

@@ -1,0 +1,89 @@
+#pragma once
+// The benchmark's pieces: what a measurement hands back (rows of the one
+// table), simple statistics, and the raw descriptor work that times a round
+// trip without any helper of its own in the way.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brinmoor::bench {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+enum class Verdict { Met, Missed, Info };
+
+// One line of the table. "compared" is the difference or ratio to the
+// baseline measured in the same run.
+struct Row {
+    std::string figure;  // "1", "3", ...
+    std::string what;
+    std::string measured;
+    std::string baseline;
+    std::string compared;
+    std::string target;
+    Verdict verdict = Verdict::Info;
+};
+
+// How long each measurement runs; --quick shortens everything for a trial.
+struct Settings {
+    bool quick = false;
+    int latencySamples = 3000;
+    milliseconds throughputWindow{4000};
+    milliseconds idleWindow{10000};
+    int keyingEdges = 400;
+    int startups = 20;
+    int idleClients = 200;
+};
+
+// --- statistics (microseconds or milliseconds, whatever the caller keeps) ---
+struct Summary {
+    std::size_t count = 0;
+    double median = 0;
+    double p99 = 0;
+    double max = 0;
+};
+Summary Summarise(std::vector<double> samples);
+std::string Fixed(double value, int decimals);
+// With its sign always shown: "+0.12", "-3".
+std::string Signed(double value, int decimals);
+Verdict Check(bool met);
+
+// --- descriptors ---
+// A terminal path opened raw for this process (the simulator's side stays
+// with the simulator).
+int OpenRawTerminal(const std::string& path);
+// A blocking loopback TCP connection with Nagle off; -1 on failure.
+int ConnectLoopback(std::uint16_t port);
+bool WriteAll(int fd, std::string_view bytes);
+// Reads until the buffer holds a ";"; moves everything up to it (included)
+// into reply. False on time-out, end or error.
+bool ReadReply(int fd, std::string& buffer, std::string& reply, milliseconds timeout);
+// Writes the command and reads one reply: the time in microseconds, or
+// nothing when no reply starting with expectPrefix came within a second.
+std::optional<double> TimedExchange(int fd, std::string& buffer, std::string_view command,
+                                    std::string_view expectPrefix);
+void CloseFd(int& fd);
+
+// --- the server process, seen from /proc ---
+// utime + stime of the whole process, in seconds.
+std::optional<double> CpuSeconds(pid_t pid);
+// Context switches (voluntary and not) of every live thread: how often the
+// process woke up.
+std::optional<long> ThreadSwitches(pid_t pid);
+std::optional<long> ResidentKiB(pid_t pid);
+int ThreadCount(pid_t pid);
+
+// --- the measurements; each appends its rows ---
+void MeasureLatency(const Settings& settings, std::vector<Row>& rows);   // 1, 2, 3
+void MeasureKeying(const Settings& settings, std::vector<Row>& rows);    // 4
+void MeasureIdleCost(const Settings& settings, std::vector<Row>& rows);  // 5
+void MeasureMemory(const Settings& settings, std::vector<Row>& rows);    // 6
+void MeasureStartUp(const Settings& settings, std::vector<Row>& rows);   // 7
+
+}  // namespace brinmoor::bench

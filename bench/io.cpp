@@ -1,0 +1,195 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "bench.h"
+
+namespace brinmoor::bench {
+
+Summary Summarise(std::vector<double> samples) {
+    Summary summary;
+    summary.count = samples.size();
+    if (samples.empty()) return summary;
+    std::sort(samples.begin(), samples.end());
+    // Nearest rank: the value below which the given share of samples lies.
+    auto rank = [&](double share) {
+        const auto index = static_cast<std::size_t>(std::ceil(share * samples.size()));
+        return samples[std::clamp<std::size_t>(index, 1, samples.size()) - 1];
+    };
+    summary.median = rank(0.5);
+    summary.p99 = rank(0.99);
+    summary.max = samples.back();
+    return summary;
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string Signed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%+.*f", decimals, value);
+    return text;
+}
+
+Verdict Check(bool met) {
+    return met ? Verdict::Met : Verdict::Missed;
+}
+
+int OpenRawTerminal(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    termios settings{};
+    if (::tcgetattr(fd, &settings) == 0) {
+        ::cfmakeraw(&settings);
+        ::tcsetattr(fd, TCSANOW, &settings);
+    }
+    return fd;
+}
+
+int ConnectLoopback(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool ReadReply(int fd, std::string& buffer, std::string& reply, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (const auto end = buffer.find(';'); end != std::string::npos) {
+            reply.assign(buffer, 0, end + 1);
+            buffer.erase(0, end + 1);
+            return true;
+        }
+        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        char chunk[512];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) return false;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+std::optional<double> TimedExchange(int fd, std::string& buffer, std::string_view command,
+                                    std::string_view expectPrefix) {
+    std::string reply;
+    const auto start = Clock::now();
+    if (!WriteAll(fd, command)) return std::nullopt;
+    if (!ReadReply(fd, buffer, reply, milliseconds(1000))) return std::nullopt;
+    const auto end = Clock::now();
+    if (reply.compare(0, expectPrefix.size(), expectPrefix) != 0) return std::nullopt;
+    return std::chrono::duration<double, std::micro>(end - start).count();
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+std::optional<double> CpuSeconds(pid_t pid) {
+    const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold spaces and parentheses: fields follow the last ")".
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    // Field 3 (state) is the first after ")"; utime is field 14, stime 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14) utime = std::stoull(field);
+        if (number == 15) stime = std::stoull(field);
+    }
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    if (ticks <= 0) return std::nullopt;
+    return static_cast<double>(utime + stime) / static_cast<double>(ticks);
+}
+
+std::optional<long> ThreadSwitches(pid_t pid) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    long total = 0;
+    bool any = false;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        std::istringstream text(ReadFile((entry.path() / "status").string()));
+        std::string line;
+        while (std::getline(text, line)) {
+            if (line.find("ctxt_switches:") == std::string::npos) continue;
+            total += std::stol(line.substr(line.find(':') + 1));
+            any = true;
+        }
+    }
+    if (error || !any) return std::nullopt;
+    return total;
+}
+
+std::optional<long> ResidentKiB(pid_t pid) {
+    std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return std::nullopt;
+}
+
+int ThreadCount(pid_t pid) {
+    std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return 0;
+}
+
+}  // namespace brinmoor::bench

@@ -1,0 +1,148 @@
+// Figure 4: how soon the server's PTT line follows a DSR edge on the active
+// group's PTT port. In process, on simulated serial devices (pseudo-terminals
+// have no modem lines): the server's own configuration steps open the ports
+// and start the relay, and the device records when the line changed.
+//
+// The baseline is a bare loop polling DSR every 10 ms, run on devices of its
+// own beside the relay and hit by the same edges at the same moments.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "bench.h"
+#include "config/json.h"
+#include "relay/relay_manager.h"
+#include "server/ext_groups.h"
+#include "server/local_ports.h"
+#include "server/server_state.h"
+#include "support/sim_serial_device.h"
+
+namespace brinmoor::bench {
+namespace {
+
+constexpr milliseconds kBarePoll{10};
+
+// The server writes its progress lines to standard output; they would land
+// in the middle of the table, so they go nowhere while this part runs.
+class QuietStdout {
+  public:
+    QuietStdout() {
+        std::fflush(stdout);
+        saved = ::dup(STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, STDOUT_FILENO);
+            ::close(null);
+        }
+    }
+    ~QuietStdout() {
+        std::fflush(stdout);
+        if (saved >= 0) {
+            ::dup2(saved, STDOUT_FILENO);
+            ::close(saved);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+  private:
+    int saved = -1;
+};
+
+double LastChangeMs(const std::string& device, Clock::time_point since) {
+    const auto history = sim::DtrHistory(device);
+    if (history.empty()) return -1;
+    return std::chrono::duration<double, std::milli>(history.back().at - since).count();
+}
+
+void AddRows(const std::vector<double>& relay, const std::vector<double>& bare, int missed,
+             std::vector<Row>& rows) {
+    const Summary measured = Summarise(relay);
+    const Summary baseline = Summarise(bare);
+    const std::string edges = std::to_string(measured.count) + " edges";
+    const std::string lost = missed > 0 ? ", " + std::to_string(missed) + " missed" : "";
+    rows.push_back({"4", "Keying delay DSR -> PTT, median (" + edges + lost + ")",
+                    Fixed(measured.median, 2) + " ms", Fixed(baseline.median, 2) + " ms bare poll",
+                    Signed(measured.median - baseline.median, 2) + " ms", "", Verdict::Info});
+    rows.push_back({"4", "Keying delay DSR -> PTT, p99", Fixed(measured.p99, 2) + " ms",
+                    Fixed(baseline.p99, 2) + " ms bare poll",
+                    Signed(measured.p99 - baseline.p99, 2) + " ms", "<= 12 ms",
+                    Check(measured.p99 <= 12 && missed == 0)});
+    rows.push_back({"4", "Keying delay DSR -> PTT, max", Fixed(measured.max, 2) + " ms",
+                    Fixed(baseline.max, 2) + " ms bare poll", "", "", Verdict::Info});
+}
+
+}  // namespace
+
+void MeasureKeying(const Settings& settings, std::vector<Row>& rows) {
+    std::fprintf(stderr, "figure 4: keying delay over %d DSR edges...\n", settings.keyingEdges);
+    sim::Reset();
+    for (const char* name : {"SRV_PTT", "G1_PTT", "BARE_IN", "BARE_OUT"}) sim::CreateDevice(name);
+
+    std::vector<double> relay;
+    std::vector<double> bare;
+    int missed = 0;
+    {
+        QuietStdout quiet;
+        ServerState state;
+        const JsonValue document = ParseJsonDocument(
+            R"({"ports": {"PTT": {"port": "SRV_PTT"}},
+                "ext_groups": {"1": {"name": "Bench", "ptt": {"port": "G1_PTT"}}}})");
+        ApplyLocalPorts(state, document);
+        ApplyExtGroups(state, JsonMember(document, "ext_groups"));
+        state.activeGroup.store(1);
+
+        SerialDevice* bareIn = OpenSerialDevice("BARE_IN", {});
+        SerialDevice* bareOut = OpenSerialDevice("BARE_OUT", {});
+        std::atomic<bool> running{true};
+        std::thread barePoll([&] {
+            bool last = false;
+            while (running.load()) {
+                const bool dsr = IsSerialDsrOn(bareIn);
+                if (dsr != last) SetSerialDtr(bareOut, dsr);
+                last = dsr;
+                std::this_thread::sleep_for(kBarePoll);
+            }
+        });
+
+        // Edges at random moments, so they fall anywhere in the poll period.
+        std::mt19937 random(2024);
+        std::uniform_int_distribution<int> pauseUs(5000, 25000);
+        bool on = false;
+        std::this_thread::sleep_for(milliseconds(300));  // the relay is polling
+        for (int i = 0; i < settings.keyingEdges; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(pauseUs(random)));
+            on = !on;
+            const auto edge = Clock::now();
+            sim::SetDsr("G1_PTT", on);
+            sim::SetDsr("BARE_IN", on);
+            const bool followed = sim::WaitForDtr("SRV_PTT", on, milliseconds(1000));
+            const bool bareFollowed = sim::WaitForDtr("BARE_OUT", on, milliseconds(1000));
+            if (!followed) {
+                ++missed;
+            } else {
+                relay.push_back(LastChangeMs("SRV_PTT", edge));
+            }
+            if (bareFollowed) bare.push_back(LastChangeMs("BARE_OUT", edge));
+        }
+        running.store(false);
+        barePoll.join();
+        CloseSerialDevice(bareIn);
+        CloseSerialDevice(bareOut);
+        StopRelays(state);
+        CloseLocalPorts(state);
+    }
+    sim::Reset();
+    if (relay.empty()) {
+        rows.push_back({"4", "Keying delay DSR -> PTT", "the line never followed", "", "", "",
+                        Verdict::Missed});
+        return;
+    }
+    AddRows(relay, bare, missed, rows);
+}
+
+}  // namespace brinmoor::bench

@@ -1,0 +1,209 @@
+// brinmoorctl's checks of a CFG document: what stops it from being sent,
+// what is only pointed out, and the frame that goes on the wire.
+#include "cfg_check.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace brinmoor {
+namespace {
+
+// "error: where: text" or "warning: where: text" per finding, in order.
+std::vector<std::string> Findings(const CfgCheck& check) {
+    std::vector<std::string> lines;
+    for (const CfgFinding& finding : check.findings) {
+        lines.push_back(std::string(finding.level == CfgLevel::Error ? "error: " : "warning: ") +
+                        finding.where + ": " + finding.text);
+    }
+    return lines;
+}
+
+// True when some finding of the level is about the place and holds the text.
+bool Has(const CfgCheck& check, CfgLevel level, const std::string& where, const std::string& text) {
+    for (const CfgFinding& finding : check.findings) {
+        if (finding.level == level && finding.where == where &&
+            finding.text.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+constexpr const char* kStation = R"({
+  "ports": {
+    "CAT":    {"port": "COM3", "baud": 38400, "bytesize": 8, "parity": "none", "stopbits": 1},
+    "PTT":    {"port": "COM4", "flow": "DTR"},
+    "CW":     {"port": "com4", "flow": "RTS"},
+    "WinKey": {"port": "COM6"},
+    "FSK":    {"port": "NONE"}
+  },
+  "ext_groups": {
+    "1": {"name": "Logger",
+          "cat": {"port": "COM11", "baud": 9600},
+          "ptt": {"port": "COM12"}, "cw": {"port": "COM12", "flow": "RTS"},
+          "winkey": {"port": "COM13"}},
+    "2": {"name": "Digital modes", "cat": {"port": "COM21"}, "fsk": {"port": "none"}}
+  }
+})";
+
+TEST(CfgCheckTest, AFullStationPassesAndGoesOutWithoutBlanks) {
+    const CfgCheck check = CheckCfgDocument(kStation);
+    EXPECT_TRUE(check.findings.empty()) << ::testing::PrintToString(Findings(check));
+    EXPECT_EQ(check.frame.substr(0, 40), R"(CFG{"ports":{"CAT":{"port":"COM3","baud")");
+    EXPECT_EQ(check.frame.back(), ';');
+    EXPECT_EQ(check.frame.find(' '), check.frame.find("Digital modes") + 7);
+    EXPECT_EQ(check.frame.find('\n'), std::string::npos);
+}
+
+TEST(CfgCheckTest, WhatStopsTheDocument) {
+    // A ";" would end the frame early: reported wherever it is, strings too.
+    CfgCheck check = CheckCfgDocument("{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};");
+    EXPECT_TRUE(check.HasErrors());
+    EXPECT_TRUE(check.frame.empty());
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 1, column 33", "';' ends a frame"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 1, column 39", "';' ends a frame"));
+
+    // The one thing the server's reader rejects: a key without its quote.
+    check = CheckCfgDocument("{\n  ports: {}\n}");
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 2, column 3", "expected '\"'"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 2, column 3", "[config] Bad CFG JSON"));
+
+    EXPECT_TRUE(Has(CheckCfgDocument(" \n"), CfgLevel::Error, "", "the file is empty"));
+    EXPECT_TRUE(Has(CheckCfgDocument("\"ports\""), CfgLevel::Error, "", "not a JSON object"));
+
+    // A name the server knows nowhere.
+    check = CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3", "speed": 9600}}})");
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT/speed", "unknown member \"speed\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT/speed", "\"baud\""));
+
+    // A group key without a number makes the server start no relays at all.
+    check = CheckCfgDocument(R"({"ext_groups": {"logger": {"cat": {"port": "COM11"}}}})");
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/logger", "group number"));
+
+    // The server cuts off a frame of 64 KiB.
+    std::string names;
+    for (int i = 0; i < 7000; ++i) names += "\"" + std::to_string(i) + "\":{\"name\":\"x\"},";
+    check = CheckCfgDocument("{\"ext_groups\":{" + names + "}}");
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "", "too long for one frame"));
+    EXPECT_TRUE(check.frame.empty());
+}
+
+TEST(CfgCheckTest, NamesInTheWrongPlaceOrCaseAreIgnoredByTheServer) {
+    const CfgCheck check = CheckCfgDocument(R"({
+      "Ports": {},
+      "ports": {"CAT": {"port": "COM3"}, "winkey": {"port": "COM6"}, "cat": {"port": "COM3"}},
+      "ext_groups": {"1": {"CAT": {"port": "COM11"}, "ptt": {"port": "COM12"}}}
+    })");
+    EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
+    EXPECT_FALSE(check.frame.empty());
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "Ports", "here it is \"ports\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/winkey", "here it is \"WinKey\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/cat", "here it is \"CAT\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/CAT", "here it is \"cat\""));
+}
+
+TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
+    const CfgCheck check = CheckCfgDocument(R"({
+      "ports": {
+        "CAT": {"port": "COM3", "baud": "9600", "bytesize": "seven", "parity": "ev",
+                "stopbits": 3, "flow": "RTS"},
+        "PTT": {"port": "COM4", "flow": "DTR/RTS"},
+        "CW": {"port": "COM5", "flow": "CTS", "baud": 9600.5},
+        "WinKey": {"port": 6},
+        "FSK": {"baud": 45}
+      },
+      "ext_groups": {
+        "1": {"winkey": {"port": "COM13", "baud": "1200"}, "fsk": {"port": "COM14", "flow": "X"},
+              "name": 5, "cat": "COM11"},
+        "2x": {"cat": {"port": "COM21", "bytesize": 9}},
+        "02": {"name": "second two"},
+        "3": {}
+      }
+    })");
+    EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/baud", "default 38400 applies"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/bytesize", "8 data bits apply"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/parity", "none applies"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/stopbits", "read as 2"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/flow", "ignored"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/PTT/flow", "keys DTR only"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CW/flow", "this keys DTR"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CW/baud", "uses 9600"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/WinKey/port", "configures no port"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/FSK", "no \"port\""));
+    // An app group's WinKey port defaults to 1200 baud.
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/winkey/baud", "default 1200 applies"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/fsk/flow", "no line is keyed"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/name", "\"Group 1\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat", "not an object"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "read as group 2"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x/cat/bytesize", "not 9"));
+    // Keys are visited in byte order: "02" before "2x".
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "also given as \"02\""));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/3", "names no port"));
+    // The server's own WinKey and FSK ports are missing, so their relays do not start.
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/winkey", "no WinKey relay starts"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/fsk", "no FSK relay starts"));
+}
+
+TEST(CfgCheckTest, RelaysWithoutServerPortsAreReportedOnlyWhenPortsAreGiven) {
+    // Without "ports" the server keeps its own ports as they are.
+    const std::string groups =
+        R"("ext_groups": {"1": {"ptt": {"port": "COM12"}, "winkey": {"port": "COM13"}}})";
+    EXPECT_TRUE(CheckCfgDocument("{" + groups + "}").findings.empty());
+    const CfgCheck check =
+        CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3"}}, )" + groups + "}");
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/ptt", "no PTT port"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/winkey", "no WinKey relay starts"));
+}
+
+TEST(CfgCheckTest, APortNamedTwiceIsPointedOutExceptWherePttAndCwShare) {
+    CfgCheck check = CheckCfgDocument(R"({
+      "ports": {"CAT": {"port": "COM3"}, "PTT": {"port": "COM4"}, "CW": {"port": "com4"}},
+      "ext_groups": {
+        "1": {"cat": {"port": "com3"}, "ptt": {"port": "COM12"}, "cw": {"port": "COM12"}},
+        "2": {"cat": {"port": "COM21"}, "ptt": {"port": "COM22"}, "cw": {"port": "com22"}},
+        "3": {"cat": {"port": "COM21"}}
+      }
+    })");
+    EXPECT_FALSE(check.HasErrors());
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat", "already named by ports/CAT"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2/cw", "only in letter case"));
+    EXPECT_TRUE(
+        Has(check, CfgLevel::Warning, "ext_groups/3/cat", "already named by ext_groups/2/cat"));
+    EXPECT_EQ(check.findings.size(), 3u) << ::testing::PrintToString(Findings(check));
+}
+
+TEST(CfgCheckTest, NotStandardJsonIsAWarningAndAByteOrderMarkIsDropped) {
+    CfgCheck check = CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3",},}})");
+    EXPECT_FALSE(check.HasErrors());
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "line 1, column 35", "not standard JSON"));
+    EXPECT_EQ(check.frame, R"(CFG{"ports":{"CAT":{"port":"COM3",},}};)");
+
+    // A document that stops early is read as far as it goes.
+    check = CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3"})");
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "line 1, column 35", "'}' missing"));
+
+    check = CheckCfgDocument("\xEF\xBB\xBF{\"ports\": {}}");
+    EXPECT_TRUE(check.findings.empty()) << ::testing::PrintToString(Findings(check));
+    EXPECT_EQ(check.frame, "CFG{\"ports\":{}};");
+}
+
+TEST(CfgCheckTest, AnEmptyDocumentOnlyStopsTheRelays) {
+    const CfgCheck check = CheckCfgDocument("{}");
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "", "only stops the relays"));
+    EXPECT_EQ(check.frame, "CFG{};");
+}
+
+TEST(CfgCheckTest, FindingsReadAsCompilerMessages) {
+    const std::vector<CfgFinding> findings{
+        {CfgLevel::Error, "ports/CAT/speed", "unknown member \"speed\""},
+        {CfgLevel::Warning, "", "neither"}};
+    EXPECT_EQ(FormatFindings(findings, "station.json"),
+              "station.json: error: ports/CAT/speed: unknown member \"speed\"\n"
+              "station.json: warning: neither\n");
+}
+
+}  // namespace
+}  // namespace brinmoor

@@ -1,0 +1,259 @@
+// brinmoorctl end to end against a stand-in server on 127.0.0.1: the exact
+// frames it sends, what it prints, and its exit status. The real server is
+// used by the system tests; this one can misbehave on purpose.
+#include "ctl_run.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "platform/socket.h"
+
+namespace brinmoor {
+namespace {
+
+// Accepts one client and answers each frame (without ";") with whatever the
+// script returns; "<close>" closes the connection instead.
+class StandInServer {
+  public:
+    explicit StandInServer(std::function<std::string(const std::string&)> script)
+        : script(std::move(script)) {
+        StartSockets();
+        listener = CreateTcpSocket();
+        EXPECT_TRUE(BindSocket(listener, "127.0.0.1", 0));
+        EXPECT_TRUE(ListenSocket(listener, 4));
+        port = LocalPort(listener);
+        thread = std::thread([this] { Serve(); });
+    }
+    ~StandInServer() {
+        stop = true;
+        thread.join();
+        CloseSocket(listener);
+        CleanupSockets();
+    }
+
+    std::uint16_t Port() const { return port; }
+    std::string Received() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return received;
+    }
+    int Connections() const { return connections; }
+
+  private:
+    void Serve() {
+        while (!stop) {
+            if (WaitReadable(listener, 50) != SocketWait::Readable) continue;
+            const SocketHandle client = AcceptConnection(listener);
+            if (client == kInvalidSocket) continue;
+            ++connections;
+            Talk(client);
+            CloseSocket(client);
+        }
+    }
+
+    void Talk(SocketHandle client) {
+        std::string pending;
+        while (!stop) {
+            if (WaitReadable(client, 50) != SocketWait::Readable) continue;
+            char buffer[512];
+            const std::ptrdiff_t got = ReceiveSome(client, buffer, sizeof buffer);
+            if (got <= 0) return;
+            pending.append(buffer, static_cast<std::size_t>(got));
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                received.append(buffer, static_cast<std::size_t>(got));
+            }
+            for (std::size_t end = pending.find(';'); end != std::string::npos;
+                 end = pending.find(';')) {
+                const std::string answer = script(pending.substr(0, end));
+                pending.erase(0, end + 1);
+                if (answer == "<close>") return;
+                if (!answer.empty()) SendAll(client, answer);
+            }
+        }
+    }
+
+    std::function<std::string(const std::string&)> script;
+    SocketHandle listener = kInvalidSocket;
+    std::uint16_t port = 0;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<int> connections{0};
+    std::mutex mutex;
+    std::string received;
+};
+
+// Answers as a server with a radio on 14.074 MHz would.
+std::string Station(const std::string& frame) {
+    if (frame == "PORTS") return R"(PORTS{"tcp_port":4532,"com":"COM3"};)";
+    if (frame == "FA") return "FA00014074000;";
+    if (frame == "PW") return "PW2045;";
+    if (frame == "AG" || frame.starts_with("AG")) return "AG_OK;";
+    if (frame.starts_with("CFG")) return "CFG_OK;";
+    if (frame == "QUIT") return "QUIT_OK;";
+    if (frame == "ID") return "ERRID;";
+    return "";
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome Ctl(std::uint16_t port, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"--port", std::to_string(port), "--timeout", "2"});
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome outcome;
+    outcome.status = CtlMain(arguments, out, err);
+    outcome.out = out.str();
+    outcome.err = err.str();
+    return outcome;
+}
+
+std::filesystem::path WriteFile(const std::string& name, const std::string& text) {
+    const auto path = std::filesystem::temp_directory_path() / name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+TEST(CtlRunTest, QueriesAndTheirReplies) {
+    StandInServer server(Station);
+    Outcome run = Ctl(server.Port(), {"ports"});
+    EXPECT_EQ(run.status, kCtlOk) << run.err;
+    EXPECT_EQ(run.out, "{\n  \"tcp_port\": 4532,\n  \"com\": \"COM3\"\n}\n");
+
+    run = Ctl(server.Port(), {"pw"});
+    EXPECT_EQ(run.out, "transmitting, 45 W\n");
+
+    run = Ctl(server.Port(), {"ag", "2"});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_EQ(run.out, "app group 2 is the active app now\n");
+    run = Ctl(server.Port(), {"ag"});
+    EXPECT_EQ(run.out, "no app group is active now\n");
+
+    run = Ctl(server.Port(), {"quit"});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_EQ(server.Received(), "PORTS;PW;AG2;AG;QUIT;");
+}
+
+TEST(CtlRunTest, CatSendsEachCommandAndConfirmsSetCommandsWithPorts) {
+    StandInServer server(Station);
+    const Outcome run = Ctl(server.Port(), {"cat", "fa", "FA00007074000;id", "FA"});
+    // The radio did not answer ID: reported, and the other commands still go.
+    EXPECT_EQ(run.status, kCtlFailed);
+    EXPECT_EQ(run.out,
+              "FA00014074000;\nFA00007074000: sent, no reply (set command)\n"
+              "FA00014074000;\n");
+    EXPECT_NE(run.err.find("ID: no answer from the radio"), std::string::npos) << run.err;
+    EXPECT_EQ(server.Received(), "FA;FA00007074000;PORTS;ID;FA;");
+}
+
+TEST(CtlRunTest, KeyingIsFollowedByPortsSoItIsKnownToBeHandled) {
+    StandInServer server(Station);
+    Outcome run = Ctl(server.Port(), {"ptt", "on"});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_NE(run.out.find("PTT on: sent"), std::string::npos);
+    run = Ctl(server.Port(), {"cw", "off"});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_EQ(server.Received(), "PT1;PORTS;CK0;PORTS;");
+}
+
+TEST(CtlRunTest, FramesTheServerWouldTakeForItselfAreRefusedBeforeConnecting) {
+    StandInServer server(Station);
+    const Outcome run = Ctl(server.Port(), {"cat", "FA", "ag0"});
+    EXPECT_EQ(run.status, kCtlUsage);
+    EXPECT_NE(run.err.find("AG0: the server takes this frame as its own AG command"),
+              std::string::npos);
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST(CtlRunTest, CfgSendsTheCheckedDocumentInOneFrame) {
+    StandInServer server(Station);
+    const auto good = WriteFile("brinmoorctl-good.json",
+                                "{\r\n  \"ports\": {\"CAT\": {\"port\": \"COM3\"}, "
+                                "\"winkey\": {\"port\": \"COM6\"}}\r\n}\r\n");
+    Outcome run = Ctl(server.Port(), {"cfg", good.string()});
+    EXPECT_EQ(run.status, kCtlOk) << run.err;
+    EXPECT_NE(run.out.find("CFG_OK"), std::string::npos);
+    EXPECT_NE(run.err.find(good.string() + ": warning: ports/winkey: ignored"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(server.Received(),
+              R"(CFG{"ports":{"CAT":{"port":"COM3"},"winkey":{"port":"COM6"}}};)");
+
+    // A document with errors never reaches the server; check needs no server.
+    const auto bad = WriteFile("brinmoorctl-bad.json", R"({"ports": {"CAT": {"prot": "COM3"}}})");
+    run = Ctl(server.Port(), {"cfg", bad.string()});
+    EXPECT_EQ(run.status, kCtlFailed);
+    EXPECT_NE(run.err.find("error: ports/CAT/prot: unknown member"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("not sent"), std::string::npos);
+    EXPECT_EQ(server.Connections(), 1);
+
+    run = Ctl(1, {"check", good.string()});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_EQ(run.out, good.string() + ": the server can read this document\n");
+    run = Ctl(1, {"check", bad.string()});
+    EXPECT_EQ(run.status, kCtlFailed);
+    run = Ctl(
+        1, {"check", (std::filesystem::temp_directory_path() / "brinmoorctl-none.json").string()});
+    EXPECT_EQ(run.status, kCtlFailed);
+    EXPECT_NE(run.err.find("cannot read"), std::string::npos);
+    std::filesystem::remove(good);
+    std::filesystem::remove(bad);
+}
+
+TEST(CtlRunTest, AServerThatMisbehavesGivesANonZeroStatus) {
+    StandInServer server([](const std::string& frame) -> std::string {
+        if (frame == "PORTS") return "<close>";
+        if (frame == "AG1") return "ERR;";
+        if (frame == "QUIT") return "QUIT_OK";  // never ended by ";"
+        return "";                              // PW: no reply at all
+    });
+    Outcome run = Ctl(server.Port(), {"ports"});
+    EXPECT_EQ(run.status, kCtlNoServer);
+    EXPECT_NE(run.err.find("closed the connection without replying to PORTS"), std::string::npos);
+
+    run = Ctl(server.Port(), {"ag", "1"});
+    EXPECT_EQ(run.status, kCtlFailed);
+    EXPECT_NE(run.err.find("unexpected reply from the server: ERR;"), std::string::npos);
+
+    run = Ctl(server.Port(), {"pw"});
+    EXPECT_EQ(run.status, kCtlNoServer);
+    EXPECT_NE(run.err.find("no reply to PW within 2 s"), std::string::npos) << run.err;
+
+    run = Ctl(server.Port(), {"quit"});
+    EXPECT_EQ(run.status, kCtlNoServer);
+}
+
+TEST(CtlRunTest, UnreachableServerAndWrongCommandLines) {
+    // Bound and closed again: nothing listens there now.
+    StartSockets();
+    const SocketHandle probe = CreateTcpSocket();
+    ASSERT_TRUE(BindSocket(probe, "127.0.0.1", 0));
+    const std::uint16_t port = LocalPort(probe);
+    CloseSocket(probe);
+    CleanupSockets();
+
+    Outcome run = Ctl(port, {"ports"});
+    EXPECT_EQ(run.status, kCtlNoServer);
+    EXPECT_NE(run.err.find("cannot reach brinmoor at 127.0.0.1:" + std::to_string(port)),
+              std::string::npos)
+        << run.err;
+
+    run = Ctl(port, {"ptt", "maybe"});
+    EXPECT_EQ(run.status, kCtlUsage);
+    EXPECT_EQ(run.err, "brinmoorctl: ptt needs on or off\nTry 'brinmoorctl --help'.\n");
+    run = Ctl(port, {"--help"});
+    EXPECT_EQ(run.status, kCtlOk);
+    EXPECT_NE(run.out.find("Usage: brinmoorctl"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace brinmoor
