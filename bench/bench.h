@@ -70,14 +70,11 @@ std::optional<double> TimedExchange(int fd, std::string& buffer, std::string_vie
                                     std::string_view expectPrefix);
 void CloseFd(int& fd);
 
-// --- the server process, seen from /proc ---
-// utime + stime of the whole process, in seconds.
-std::optional<double> CpuSeconds(pid_t pid);
+// --- the server process, seen from /proc (support/posix/proc_stats.h has
+// the rest) ---
 // Context switches (voluntary and not) of every live thread: how often the
 // process woke up.
 std::optional<long> ThreadSwitches(pid_t pid);
-std::optional<long> ResidentKiB(pid_t pid);
-int ThreadCount(pid_t pid);
 
 // --- the measurements; each appends its rows ---
 void MeasureLatency(const Settings& settings, std::vector<Row>& rows);   // 1, 2, 3

@@ -137,25 +137,6 @@ std::string ReadFile(const std::string& path) {
 
 }  // namespace
 
-std::optional<double> CpuSeconds(pid_t pid) {
-    const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold spaces and parentheses: fields follow the last ")".
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(text.substr(close + 1));
-    std::string field;
-    unsigned long long utime = 0;
-    unsigned long long stime = 0;
-    // Field 3 (state) is the first after ")"; utime is field 14, stime 15.
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number == 14) utime = std::stoull(field);
-        if (number == 15) stime = std::stoull(field);
-    }
-    const long ticks = ::sysconf(_SC_CLK_TCK);
-    if (ticks <= 0) return std::nullopt;
-    return static_cast<double>(utime + stime) / static_cast<double>(ticks);
-}
-
 std::optional<long> ThreadSwitches(pid_t pid) {
     std::error_code error;
     const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -172,24 +153,6 @@ std::optional<long> ThreadSwitches(pid_t pid) {
     }
     if (error || !any) return std::nullopt;
     return total;
-}
-
-std::optional<long> ResidentKiB(pid_t pid) {
-    std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(text, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    }
-    return std::nullopt;
-}
-
-int ThreadCount(pid_t pid) {
-    std::istringstream text(ReadFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(text, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    }
-    return 0;
 }
 
 }  // namespace brinmoor::bench

@@ -13,6 +13,7 @@
 
 #include "bench.h"
 #include "station.h"
+#include "support/posix/proc_stats.h"
 #include "support/posix/pty.h"
 #include "support/posix/tcp_client.h"
 
@@ -72,17 +73,17 @@ class BareWakeups {
 
 std::optional<CpuShare> MeasureCpu(pid_t pid, milliseconds window) {
     BareWakeups bare;
-    const auto cpu0 = CpuSeconds(pid);
+    const double cpu0 = test::CpuSeconds(pid);
     const auto switches0 = ThreadSwitches(pid);
     const auto start = Clock::now();
     std::this_thread::sleep_for(window);
-    const auto cpu1 = CpuSeconds(pid);
+    const double cpu1 = test::CpuSeconds(pid);
     const auto switches1 = ThreadSwitches(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double bareUs = bare.Finish();
-    if (!cpu0 || !cpu1 || !switches0 || !switches1) return std::nullopt;
-    return CpuShare{100 * (*cpu1 - *cpu0) / wall,
-                    static_cast<double>(*switches1 - *switches0) / wall, bareUs};
+    if (cpu0 < 0 || cpu1 < 0 || !switches0 || !switches1) return std::nullopt;
+    return CpuShare{100 * (cpu1 - cpu0) / wall, static_cast<double>(*switches1 - *switches0) / wall,
+                    bareUs};
 }
 
 // "0.61 % (780 wake-ups/s, 7.8 us each)"
@@ -205,7 +206,7 @@ void MeasureMemory(const Settings& settings, std::vector<Row>& rows) {
     // The client that configured the radio leaves: nobody is connected.
     station.control->Close();
     std::this_thread::sleep_for(milliseconds(500));
-    const auto empty = ResidentKiB(pid);
+    const test::ProcFigures empty = test::ReadProcFigures(pid);
 
     std::vector<int> clients;
     int answered = 0;
@@ -218,23 +219,25 @@ void MeasureMemory(const Settings& settings, std::vector<Row>& rows) {
         answered += TimedExchange(fd, buffer, "PORTS;", "PORTS{").has_value();
     }
     std::this_thread::sleep_for(milliseconds(500));
-    const auto full = ResidentKiB(pid);
-    const int threads = ThreadCount(pid);
+    const test::ProcFigures full = test::ReadProcFigures(pid);
     for (int& fd : clients) CloseFd(fd);
 
-    if (!empty || !full) {
+    if (!empty.ok || !full.ok) {
         rows.push_back({"6", "Resident memory", "no /proc figures", "", "", "", Verdict::Missed});
         return;
     }
-    rows.push_back({"6", "Resident memory, 0 clients", Fixed(*empty / 1024.0, 1) + " MiB", "", "",
-                    "", Verdict::Info});
-    const double perClient = answered > 0 ? static_cast<double>(*full - *empty) / answered : 0;
+    const double emptyMiB = empty.rssKb / 1024.0;
+    const double fullMiB = full.rssKb / 1024.0;
+    rows.push_back({"6", "Resident memory, 0 clients", Fixed(emptyMiB, 1) + " MiB", "", "", "",
+                    Verdict::Info});
+    const double perClient =
+        answered > 0 ? static_cast<double>(full.rssKb - empty.rssKb) / answered : 0;
     rows.push_back({"6",
                     "Resident memory, " + std::to_string(answered) + " idle clients (" +
-                        std::to_string(threads) + " threads)",
-                    Fixed(*full / 1024.0, 1) + " MiB", Fixed(*empty / 1024.0, 1) + " MiB (0)",
+                        std::to_string(full.threads) + " threads)",
+                    Fixed(fullMiB, 1) + " MiB", Fixed(emptyMiB, 1) + " MiB (0)",
                     Signed(perClient, 0) + " KiB a client", "<= 32 MiB",
-                    Check(*full <= 32 * 1024 && answered == settings.idleClients)});
+                    Check(fullMiB <= 32 && answered == settings.idleClients)});
 }
 
 void MeasureStartUp(const Settings& settings, std::vector<Row>& rows) {
