@@ -62,7 +62,7 @@ int Serve(ServerState& state, const std::string& bindAddress) {
         CloseSocket(listener);
         return 1;
     }
-    ListenSocket(listener, 5);
+    ListenSocket(listener, kListenBacklog);
 
     AcceptLoop(state, listener);
 

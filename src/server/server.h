@@ -8,6 +8,11 @@ namespace brinmoor {
 
 // How long the accept loop waits at a time, and so how soon it sees QUIT.
 inline constexpr int kAcceptWaitMs = 200;
+// Connections the system may hold for the accept loop. A short queue (such as
+// 5) overflows when many clients connect at once; Linux then answers with SYN
+// cookies, which can drop a client's first bytes without any error. The
+// system caps the figure at its own limit.
+inline constexpr int kListenBacklog = 1024;
 
 // The whole program after the command line; returns the exit code: 0 after an
 // orderly shutdown, 1 when the listener cannot be set up.

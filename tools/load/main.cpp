@@ -211,7 +211,7 @@ std::string Today() {
 }
 
 void PrintRow(const char* name, const std::string& value) {
-    std::printf("  | %-16s | %-44s |\n", name, value.c_str());
+    std::printf("  | %-16s | %-52s |\n", name, value.c_str());
 }
 
 std::string Number(long long value) {
@@ -228,7 +228,7 @@ void PrintSummary(const Setup& setup, const RunResult& result, const std::string
                   bool passed) {
     const LoadOptions& options = setup.options;
     std::printf("\nbrinmoor-load summary (%s, %s)\n", Today().c_str(), Host().c_str());
-    std::printf("  +------------------+----------------------------------------------+\n");
+    std::printf("  +------------------+------------------------------------------------------+\n");
     PrintRow("clients", Number(options.clients) + " for " + Number(options.seconds) + " s" +
                             (result.interrupted ? " (interrupted)" : ""));
     PrintRow("connections", Number(result.connections) +
@@ -269,7 +269,7 @@ void PrintSummary(const Setup& setup, const RunResult& result, const std::string
     if (!quit.empty()) PrintRow("QUIT", quit);
     PrintRow("seed", Number(static_cast<long long>(options.seed)));
     PrintRow("result", passed ? "PASS" : "FAIL");
-    std::printf("  +------------------+----------------------------------------------+\n");
+    std::printf("  +------------------+------------------------------------------------------+\n");
     for (const std::string& fault : result.faults) std::printf("  fault: %s\n", fault.c_str());
     std::fflush(stdout);
 }
