@@ -48,9 +48,10 @@ done
 native_suite() {
     local dir=$1
     shift
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-    cmake --build "$dir" -j$jobs
-    ctest --test-dir "$dir" --output-on-failure -j$jobs
+    # Chained: callers run this inside "|| status=$?", where "set -e" is off.
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+        cmake --build "$dir" -j$jobs &&
+        ctest --test-dir "$dir" --output-on-failure -j$jobs
 }
 
 # The native suite with sanitizers; every report of every process lands in
@@ -136,8 +137,11 @@ for stage in "${stages[@]}"; do
     echo "== Stage $stage"
     start=$SECONDS
     result=passed
-    # A subshell: a stage's environment and "set -e" exits stay in it.
-    (run_stage "$stage") || {
+    # In a background subshell, where "set -e" holds (inside "... || ..." it
+    # would be off, and a failed build would go on to test old programs); the
+    # stage's environment stays in it too.
+    run_stage "$stage" &
+    wait $! || {
         result=FAILED
         failed=1
     }

@@ -56,6 +56,12 @@ SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes);
 // Bytes received and not yet read; 0 when unknown.
 std::uint32_t SerialInputQueueLength(SerialDevice* device);
 
+// Waits up to the time given for received bytes without reading them, and
+// without blocking writes to the device from another thread. True when bytes
+// are waiting or the device reports something a read must see (a hang-up, an
+// error); false after the time-out. Null waits the whole time.
+bool WaitForSerialInput(SerialDevice* device, int milliseconds);
+
 // Modem lines. Where the device cannot carry them (a pseudo-terminal) the
 // outputs have no effect and DSR reads as off.
 void SetSerialDtr(SerialDevice* device, bool on);

@@ -317,6 +317,21 @@ std::uint32_t SerialInputQueueLength(SerialDevice* device) {
     return static_cast<std::uint32_t>(count);
 }
 
+bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    if (device == nullptr) {
+        WaitUntil(deadline);
+        return false;
+    }
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{device->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left.count()));
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return true;
+    }
+}
+
 void SetSerialDtr(SerialDevice* device, bool on) {
     if (device != nullptr) ChangeModemLines(device->fd, TIOCM_DTR, on);
 }

@@ -8,6 +8,7 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -184,6 +185,24 @@ std::uint32_t SerialInputQueueLength(SerialDevice* device) {
     COMSTAT status{};
     if (!ClearCommError(device->handle, &errors, &status)) return 0;
     return status.cbInQue;
+}
+
+bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
+    // A handle opened for synchronous I/O runs one call at a time, so waiting
+    // inside the driver (WaitCommEvent) would hold up writes: look at the
+    // queue every few milliseconds instead.
+    constexpr DWORD kQueuePollMs = 10;
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0));
+    for (;;) {
+        if (device != nullptr) {
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (!ClearCommError(device->handle, &errors, &status) || status.cbInQue > 0) return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return false;
+        Sleep(static_cast<DWORD>(std::min<ULONGLONG>(kQueuePollMs, deadline - now)));
+    }
 }
 
 void SetSerialDtr(SerialDevice* device, bool on) {

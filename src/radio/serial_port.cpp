@@ -146,6 +146,10 @@ std::uint32_t SerialPort::InputQueueLength() {
     return device != nullptr ? SerialInputQueueLength(device) : 0;
 }
 
+bool SerialPort::WaitForInput(int timeoutMs) {
+    return WaitForSerialInput(handle, timeoutMs);
+}
+
 bool SerialPort::IsOpen() const {
     return handle != nullptr;
 }

@@ -57,6 +57,11 @@ class SerialPort {
     void SetRts(bool on);
     bool IsDsrOn();
     std::uint32_t InputQueueLength();
+    // Waits up to timeoutMs for received bytes without taking the port's
+    // lock, so an idle wait never holds up another thread's write. True when
+    // bytes wait (or a read would find the device gone); a closed port waits
+    // the whole time and gives false.
+    bool WaitForInput(int timeoutMs);
     bool IsOpen() const;
 
     // Set when the last read or write found the device gone (unplugged, hung up).

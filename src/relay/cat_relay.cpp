@@ -13,6 +13,9 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
               std::int32_t group) {
     while (running.load()) {
         try {
+            // An idle program costs one wake-up per idle time-out, not one per
+            // 50-ms read.
+            if (!port.WaitForInput(kCatRelayIdleMs)) continue;
             // A command cut short by silence is handled as it stands; its late
             // ";" then arrives as an empty command and is passed over.
             const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));
@@ -21,7 +24,7 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
                 // A program waiting for an answer always gets one.
                 const std::string reply = context.catLink.CatTransaction(command);
                 port.Write(reply.empty() ? std::string("?;") : reply + ";");
-            } else if (context.activeGroup.load() == group) {
+            } else if (context.activeGroup.Load() == group) {
                 context.catLink.CatTransaction(command);
             }
         } catch (...) {

@@ -22,8 +22,9 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
     bool lastRts = false;
     while (running.load()) {
         try {
-            if (context.activeGroup.load() != group) {
-                std::this_thread::sleep_for(kFskIdlePoll);
+            const std::int32_t active = context.activeGroup.Load();
+            if (active != group) {
+                context.activeGroup.WaitForChange(active, running, kInactiveRelayWait);
                 continue;
             }
             // No sleep while active: the read itself waits when the program is

@@ -12,7 +12,6 @@
 namespace brinmoor {
 
 inline constexpr int kFskReadBudgetMs = 50;
-inline constexpr std::chrono::milliseconds kFskIdlePoll{200};
 
 // Which server lines DSR keys, from the group's "flow" text in any case:
 // "DTR", "RTS", "DTR/RTS"; any other text passes data only.

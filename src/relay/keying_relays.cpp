@@ -13,12 +13,13 @@ void DriveServerLine(Handover<KeyingLine>& serverLine, bool on) {
 
 }  // namespace
 
-void KeyingRelay(const std::atomic<bool>& running, const std::atomic<std::int32_t>& activeGroup,
+void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGroup,
                  KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group) {
     bool last = false;  // what this relay last set on the server line
     while (running.load()) {
         try {
-            if (activeGroup.load() == group) {
+            const std::int32_t active = activeGroup.Load();
+            if (active == group) {
                 const bool state = groupLine.IsDsrOn();
                 if (state != last) {
                     DriveServerLine(serverLine, state);
@@ -30,7 +31,7 @@ void KeyingRelay(const std::atomic<bool>& running, const std::atomic<std::int32_
                     DriveServerLine(serverLine, false);
                     last = false;
                 }
-                std::this_thread::sleep_for(kKeyingIdlePoll);
+                activeGroup.WaitForChange(active, running, kInactiveRelayWait);
             }
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);

@@ -13,13 +13,12 @@
 namespace brinmoor {
 
 inline constexpr std::chrono::milliseconds kKeyingActivePoll{10};
-inline constexpr std::chrono::milliseconds kKeyingIdlePoll{200};
 
 // Repeats changes (edges, not levels) of the group line's DSR on the server
 // line while the group is active, so a line keyed by PT or CK stays keyed
 // until DSR itself changes. Drops the server line when the group stops being
 // active or the relay ends, if this relay had raised it.
-void KeyingRelay(const std::atomic<bool>& running, const std::atomic<std::int32_t>& activeGroup,
+void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGroup,
                  KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group);
 
 inline void PttRelay(const std::atomic<bool>& running, const RelayContext& context,

@@ -9,6 +9,9 @@ namespace brinmoor {
 
 // After a failure inside one iteration, before the next.
 inline constexpr std::chrono::milliseconds kRelayErrorPause{100};
+// A relay whose group is not the active app waits for a change of the active
+// app (or for Stop), which wakes it at once; it also looks again this often.
+inline constexpr std::chrono::milliseconds kInactiveRelayWait{1000};
 
 // How many bytes to ask for: all that wait (so a burst is passed on in one
 // write), at least one (so the read waits when nothing is there), at most

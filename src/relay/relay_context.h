@@ -3,19 +3,17 @@
 // server's own keying lines and ports. The lines and ports are replaced by a
 // CFG while relays of other managers may still hold them, so every use takes
 // a fresh snapshot, which keeps the object alive for as long as it is used.
-#include <atomic>
-#include <cstdint>
-
 #include "common/handover.h"
 #include "radio/cat_link.h"
 #include "radio/keying_line.h"
 #include "radio/serial_port.h"
+#include "relay/active_group.h"
 
 namespace brinmoor {
 
 struct RelayContext {
     CatLink& catLink;
-    const std::atomic<std::int32_t>& activeGroup;
+    const ActiveGroup& activeGroup;
     Handover<KeyingLine>& pttLine;
     Handover<KeyingLine>& cwLine;
     Handover<SerialPort>& winkeyPort;

@@ -189,6 +189,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
 void RelayManager::Stop() {
     running.store(false);
+    context.activeGroup.WakeAll();  // relays of inactive groups wait on it
     // Every thread is joined before any port is closed, so no relay ever
     // touches a closed port.
     for (std::thread& thread : threads) {

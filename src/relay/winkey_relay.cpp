@@ -34,12 +34,9 @@ void WinKeyFromApp(const std::atomic<bool>& running, const RelayContext& context
         try {
             // Waiting without the port's lock lets WinKeyToApp write to the
             // program at once.
-            if (port.InputQueueLength() == 0) {
-                std::this_thread::sleep_for(kWinKeyIdlePoll);
-                continue;
-            }
+            if (!port.WaitForInput(kWinKeyWaitMs)) continue;
             const std::string data = port.ReadCount(QueuedReadCount(port), kWinKeyReadBudgetMs);
-            if (data.empty() || context.activeGroup.load() != group) continue;
+            if (data.empty() || context.activeGroup.Load() != group) continue;
             if (auto keyer = context.winkeyPort.Snapshot()) keyer->LockedWrite(data);
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
@@ -57,12 +54,16 @@ void WinKeyToApp(const std::atomic<bool>& running, const RelayContext& context,
                 std::this_thread::sleep_for(kWinKeyAbsentPoll);
                 continue;
             }
-            const std::int32_t active = context.activeGroup.load();
-            // As above: the keyer's lock stays free for the programs' writes.
-            if (!readers.ShouldRead(group, active) || keyer->InputQueueLength() == 0) {
-                std::this_thread::sleep_for(kWinKeyIdlePoll);
+            const std::int32_t seen = context.activeGroup.Load();
+            if (!readers.ShouldRead(group, seen)) {
+                context.activeGroup.WaitForChange(seen, running, kInactiveRelayWait);
                 continue;
             }
+            // As above: the keyer's lock stays free for the programs' writes.
+            if (!keyer->WaitForInput(kWinKeyWaitMs)) continue;
+            // The active app may have changed during the wait.
+            const std::int32_t active = context.activeGroup.Load();
+            if (!readers.ShouldRead(group, active)) continue;
             const std::string data = keyer->ReadCount(QueuedReadCount(*keyer), kWinKeyReadBudgetMs);
             if (!data.empty() && active == group) port.LockedWrite(data);
         } catch (...) {

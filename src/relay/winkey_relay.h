@@ -14,10 +14,10 @@
 namespace brinmoor {
 
 inline constexpr int kWinKeyReadBudgetMs = 100;
-// Both directions wait for bytes by polling the input queue, never inside a
-// read that holds the port's lock: the other direction's writes then never
-// queue behind an idle read.
-inline constexpr std::chrono::milliseconds kWinKeyIdlePoll{10};
+// Both directions wait for bytes outside the port's lock and then read what
+// is queued in one go, so the other direction's writes never queue behind an
+// idle read. An idle loop looks at its running flag this often.
+inline constexpr int kWinKeyWaitMs = 200;
 inline constexpr std::chrono::milliseconds kWinKeyAbsentPoll{100};
 
 // The groups whose keyer-to-program relay runs. It decides which of them

@@ -58,7 +58,7 @@ std::string PwCommand(ServerState& state) {
 std::string AgCommand(ServerState& state, std::string_view frame) {
     const std::int32_t group =
         frame.size() > 2 ? ParseLeadingInt(frame.substr(2)).value_or(-1) : -1;
-    state.activeGroup.store(group);
+    state.activeGroup.Store(group);
     std::string name;
     {
         std::lock_guard<std::mutex> guard(state.groupsMutex);

@@ -13,6 +13,7 @@
 #include "radio/keying_line.h"
 #include "radio/power_monitor.h"
 #include "radio/serial_port.h"
+#include "relay/active_group.h"
 #include "server/session_registry.h"
 
 namespace brinmoor {
@@ -38,7 +39,7 @@ struct ServerState {
     Handover<RelayManager> relays;
 
     // -1: no app group owns the radio ("Default").
-    std::atomic<std::int32_t> activeGroup{-1};
+    ActiveGroup activeGroup;
     std::map<std::int32_t, std::string> groupNames{{-1, "Default"}};  // groupsMutex
     std::mutex groupsMutex;
 

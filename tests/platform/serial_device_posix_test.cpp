@@ -198,6 +198,42 @@ TEST_F(SerialDevicePosixTest, ReadWaitsItsTimeOut) {
     peer.join();
 }
 
+// Waiting for input neither reads nor holds up a writer on another thread.
+TEST_F(SerialDevicePosixTest, WaitForInputEndsWhenBytesArriveAndLetsWritesThrough) {
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    ASSERT_NE(device, nullptr);
+    DeviceCloser closer{device};
+
+    auto start = Clock::now();
+    EXPECT_FALSE(WaitForSerialInput(device, 100));
+    EXPECT_GE(MsSince(start), 80);
+
+    std::thread peer([&] {
+        EXPECT_EQ(WriteSerialDevice(device, "KY;"), SerialWrite::Done);
+        EXPECT_TRUE(pty.WaitFor("KY;", 2000ms));
+        pty.Write("x");
+    });
+    start = Clock::now();
+    EXPECT_TRUE(WaitForSerialInput(device, 5000));
+    EXPECT_LT(MsSince(start), 2500);
+    peer.join();
+    EXPECT_EQ(SerialInputQueueLength(device), 1u);  // still there for the read
+
+    // A hung-up device ends the wait at once: the read that follows finds it gone.
+    pty.CloseMaster();
+    char byte = 0;
+    SetSerialReadTimeout(device, 50);
+    while (ReadSerialByte(device, byte) == SerialRead::Byte) {
+    }
+    start = Clock::now();
+    EXPECT_TRUE(WaitForSerialInput(device, 3000));
+    EXPECT_LT(MsSince(start), 1500);
+
+    start = Clock::now();
+    EXPECT_FALSE(WaitForSerialInput(nullptr, 60));  // no device: the whole wait
+    EXPECT_GE(MsSince(start), 50);
+}
+
 TEST_F(SerialDevicePosixTest, HungUpDeviceReportsGoneWithoutSpinning) {
     SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
     ASSERT_NE(device, nullptr);

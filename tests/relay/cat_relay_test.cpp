@@ -27,7 +27,7 @@ class CatRelayTest : public RelayTest {
         AppGroup two;
         two.cat = Port("G2_CAT");
         two.catEnabled = true;
-        server.activeGroup = 1;
+        server.activeGroup.Store(1);
         manager.Start({{1, one}, {2, two}});
     }
 
@@ -54,7 +54,7 @@ TEST_F(CatRelayTest, EveryGroupReadsTheRadioAndOnlyTheActiveOneChangesIt) {
     EXPECT_EQ(sim::Written("RADIO").find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos);
 
     // After AG makes group 2 active, its set commands go through.
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     EXPECT_EQ(Ask("G2_CAT", "FA00003500000;FA;", "FA"), "FA00003500000;");
 }
 

@@ -35,7 +35,7 @@ TEST_F(FskRelayTest, FlowTextChoosesTheKeyedLinesInAnyCase) {
         bool dtr;
         bool rts;
     };
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     for (const Mode mode : {Mode{"dtr", true, false}, Mode{"Rts", false, true},
                             Mode{"dtr/rts", true, true}, Mode{"NONE", false, false}}) {
         SCOPED_TRACE(mode.flow);
@@ -67,7 +67,7 @@ TEST_F(FskRelayTest, FlowTextChoosesTheKeyedLinesInAnyCase) {
 }
 
 TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndLinesStayAsLastSet) {
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     manager.Start({{1, FskGroup("DTR")}});
     EXPECT_EQ(log.Out(), std::vector<std::string>{"[relay] FSK relay started for group 1\n"});
 
@@ -79,18 +79,18 @@ TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndLinesStayAsLastSet) {
     EXPECT_FALSE(sim::Dtr("SRV_FSK"));
     EXPECT_EQ(sim::Unread("G1_FSK"), 5u);
 
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     EXPECT_TRUE(sim::WaitForWritten("SRV_FSK", "CQ CQ", kBound));
     EXPECT_TRUE(sim::WaitForDtr("SRV_FSK", true, kBound));
 
     // No longer active: the line keeps the state the relay last set.
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     std::this_thread::sleep_for(300ms);
     sim::SetDsr("G1_FSK", false);
     std::this_thread::sleep_for(400ms);
     EXPECT_TRUE(sim::Dtr("SRV_FSK"));
 
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     EXPECT_TRUE(sim::WaitForDtr("SRV_FSK", false, kBound));
 }
 

@@ -119,7 +119,7 @@ TEST_F(RelayManagerTest, AThreadThatCannotBeCreatedLeavesNoPortBehind) {
     table[3].ptt = Port("G3_PTT");
     table[3].pttEnabled = true;
     sim::CreateDevice("G3_PTT");
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     manager.Start(table);
 
     EXPECT_EQ(log.Err(),

@@ -79,7 +79,7 @@ class LogCapture {
 
 struct FakeServer {
     CatLink catLink;
-    std::atomic<std::int32_t> activeGroup{-1};
+    ActiveGroup activeGroup;
     Handover<KeyingLine> pttLine;
     Handover<KeyingLine> cwLine;
     Handover<SerialPort> winkeyPort;

@@ -43,7 +43,7 @@ class WinKeyRelayTest : public RelayTest {
 };
 
 TEST_F(WinKeyRelayTest, OneGroupTalksToTheKeyerOnlyWhileActive) {
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     manager.Start({{1, WinKeyGroup("G1_WK")}});
     EXPECT_EQ(log.Out(), std::vector<std::string>{"[relay] WinKey relay started for group 1\n"});
 
@@ -59,7 +59,7 @@ TEST_F(WinKeyRelayTest, OneGroupTalksToTheKeyerOnlyWhileActive) {
     EXPECT_TRUE(sim::WaitForWritten("G1_WK", toProgram, kBound));
 
     // Inactive: both directions are read and dropped, not held back.
-    server.activeGroup = -1;
+    server.activeGroup.Store(-1);
     std::this_thread::sleep_for(300ms);
     sim::TakeWritten("SRV_WK");
     sim::TakeWritten("G1_WK");
@@ -67,7 +67,7 @@ TEST_F(WinKeyRelayTest, OneGroupTalksToTheKeyerOnlyWhileActive) {
     KeyerSends("xy");
     EXPECT_TRUE(WaitUntil([] { return sim::Unread("G1_WK") == 0; }, kBound));
     EXPECT_TRUE(KeyerBytesTaken());
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(sim::Written("SRV_WK"), "");
     EXPECT_EQ(sim::Written("G1_WK"), "");
@@ -78,14 +78,14 @@ TEST_F(WinKeyRelayTest, OneGroupTalksToTheKeyerOnlyWhileActive) {
 }
 
 TEST_F(WinKeyRelayTest, TheActiveOfTwoGroupsGetsEveryKeyerByte) {
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     manager.Start({{1, WinKeyGroup("G1_WK")}, {2, WinKeyGroup("G2_WK")}});
 
     const std::string first = KeyerSends("ABCDEFGHIJ");
     EXPECT_TRUE(sim::WaitForWritten("G2_WK", first, kBound));
     EXPECT_EQ(sim::TakeWritten("G2_WK"), first);
 
-    server.activeGroup = 1;
+    server.activeGroup.Store(1);
     std::this_thread::sleep_for(300ms);  // group 2's reader steps back
     const std::string second = KeyerSends("abcdefghij");
     EXPECT_TRUE(sim::WaitForWritten("G1_WK", second, kBound));
@@ -106,12 +106,12 @@ TEST_F(WinKeyRelayTest, KeyerBytesAreDroppedWhileTheActiveGroupHasNoWinKeyRelay)
     AppGroup three;
     three.ptt = Port("G3_PTT");
     three.pttEnabled = true;
-    server.activeGroup = 3;
+    server.activeGroup.Store(3);
     manager.Start({{1, WinKeyGroup("G1_WK")}, {2, WinKeyGroup("G2_WK")}, {3, three}});
 
     KeyerSends("stale");
     EXPECT_TRUE(KeyerBytesTaken());
-    server.activeGroup = 2;
+    server.activeGroup.Store(2);
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(sim::Written("G1_WK"), "");
     EXPECT_EQ(sim::Written("G2_WK"), "");

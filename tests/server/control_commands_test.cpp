@@ -251,7 +251,7 @@ TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroup) {
           Case{"AG99999999999", -1, "Default"}, Case{"AG-1", -1, "Default"}}) {
         log.Clear();
         EXPECT_EQ(Send(c.frame), "AG_OK;");
-        EXPECT_EQ(state.activeGroup.load(), c.group) << c.frame;
+        EXPECT_EQ(state.activeGroup.Load(), c.group) << c.frame;
         EXPECT_EQ(log.Out(),
                   std::vector<std::string>{"[relay] Active app set to '" + std::string(c.name) +
                                            "' (group " + std::to_string(c.group) + ")\n"});

@@ -396,6 +396,26 @@ std::uint32_t SerialInputQueueLength(SerialDevice* handle) {
     return static_cast<std::uint32_t>(count);
 }
 
+bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
+    auto& registry = sim::TheRegistry();
+    std::unique_lock guard(registry.mutex);
+    const auto deadline = sim::Clock::now() + sim::milliseconds(std::max(milliseconds, 0));
+    for (;;) {
+        const auto now = sim::Clock::now();
+        if (handle != nullptr) {
+            if (!sim::Live(handle)) return true;
+            const auto& input = handle->device->input;
+            if (!input.empty() && input.front().due <= now) return true;
+        }
+        if (now >= deadline) return false;
+        auto wake = deadline;
+        if (handle != nullptr && !handle->device->input.empty()) {
+            wake = std::min(wake, handle->device->input.front().due);
+        }
+        registry.changed.wait_until(guard, wake);
+    }
+}
+
 void SetSerialDtr(SerialDevice* handle, bool on) {
     if (handle == nullptr) return;
     auto& registry = sim::TheRegistry();

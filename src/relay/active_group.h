@@ -1,0 +1,33 @@
+#pragma once
+// The active app: the number of the app group that may change and key the
+// radio (-1: none, "Default"). Set by the AG command, read by every relay.
+// Relays whose group is not active wait here for a change instead of polling,
+// so idle groups cost (almost) nothing.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace brinmoor {
+
+class ActiveGroup {
+  public:
+    std::int32_t Load() const { return value.load(); }
+    // Sets the active app and wakes every relay waiting for a change.
+    void Store(std::int32_t group);
+
+    // Waits until the active app is no longer `seen`, `running` is false (the
+    // caller clears it and then calls WakeAll), or the time is up.
+    void WaitForChange(std::int32_t seen, const std::atomic<bool>& running,
+                       std::chrono::milliseconds timeout) const;
+    // Wakes every waiter so that it looks at its running flag.
+    void WakeAll() const;
+
+  private:
+    std::atomic<std::int32_t> value{-1};
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+};
+
+}  // namespace brinmoor
