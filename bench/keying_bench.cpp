@@ -94,7 +94,7 @@ void MeasureKeying(const Settings& settings, std::vector<Row>& rows) {
                 "ext_groups": {"1": {"name": "Bench", "ptt": {"port": "G1_PTT"}}}})");
         ApplyLocalPorts(state, document);
         ApplyExtGroups(state, JsonMember(document, "ext_groups"));
-        state.activeGroup.store(1);
+        state.activeGroup.Store(1);
 
         SerialDevice* bareIn = OpenSerialDevice("BARE_IN", {});
         SerialDevice* bareOut = OpenSerialDevice("BARE_OUT", {});
