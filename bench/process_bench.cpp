@@ -13,7 +13,7 @@
 
 #include "bench.h"
 #include "station.h"
-#include "support/posix/proc_stats.h"
+#include "procstats/proc_stats.h"
 #include "support/posix/pty.h"
 #include "support/posix/tcp_client.h"
 
@@ -73,11 +73,11 @@ class BareWakeups {
 
 std::optional<CpuShare> MeasureCpu(pid_t pid, milliseconds window) {
     BareWakeups bare;
-    const double cpu0 = test::CpuSeconds(pid);
+    const double cpu0 = CpuSeconds(pid);
     const auto switches0 = ThreadSwitches(pid);
     const auto start = Clock::now();
     std::this_thread::sleep_for(window);
-    const double cpu1 = test::CpuSeconds(pid);
+    const double cpu1 = CpuSeconds(pid);
     const auto switches1 = ThreadSwitches(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double bareUs = bare.Finish();
@@ -206,7 +206,7 @@ void MeasureMemory(const Settings& settings, std::vector<Row>& rows) {
     // The client that configured the radio leaves: nobody is connected.
     station.control->Close();
     std::this_thread::sleep_for(milliseconds(500));
-    const test::ProcFigures empty = test::ReadProcFigures(pid);
+    const ProcFigures empty = ReadProcFigures(pid);
 
     std::vector<int> clients;
     int answered = 0;
@@ -219,7 +219,7 @@ void MeasureMemory(const Settings& settings, std::vector<Row>& rows) {
         answered += TimedExchange(fd, buffer, "PORTS;", "PORTS{").has_value();
     }
     std::this_thread::sleep_for(milliseconds(500));
-    const test::ProcFigures full = test::ReadProcFigures(pid);
+    const ProcFigures full = ReadProcFigures(pid);
     for (int& fd : clients) CloseFd(fd);
 
     if (!empty.ok || !full.ok) {

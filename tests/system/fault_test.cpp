@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/posix/proc_stats.h"
+#include "procstats/proc_stats.h"
 #include "support/posix/process.h"
 #include "support/posix/pty.h"
 #include "support/posix/server_process.h"
@@ -133,7 +133,7 @@ class FaultTest : public ::testing::Test {
         ASSERT_TRUE(control->Connected());
         ASSERT_EQ(control->Ask(CatCfg(radioPath), 15s), "CFG_OK;");
         ASSERT_TRUE(server.WaitOut("Radio ID: ID019", 10s));
-        start = test::ReadProcFigures(Pid());
+        start = ReadProcFigures(Pid());
         ASSERT_TRUE(start.ok);
     }
 
@@ -154,7 +154,7 @@ class FaultTest : public ::testing::Test {
 
     // The server's CPU over the window stays well below a whole core.
     void ExpectNoSpin(const char* what, milliseconds window = 2s, double limit = kIdleCpuLimit) {
-        const double share = test::CpuShareOver(Pid(), window);
+        const double share = CpuShareOver(Pid(), window);
         std::printf("[   info   ] %s: server CPU %.0f %% of one core over %.1f s\n", what,
                     share * 100.0, Seconds(window));
         ASSERT_GE(share, 0.0) << "no CPU figures for the server";
@@ -165,7 +165,7 @@ class FaultTest : public ::testing::Test {
     // builds start larger and pay more for every thread, hence the terms for
     // the size at start and for each live thread.
     void ExpectMemoryBounded(const char* what) {
-        const test::ProcFigures now = test::ReadProcFigures(Pid());
+        const ProcFigures now = ReadProcFigures(Pid());
         ASSERT_TRUE(now.ok);
         const long limitKb = std::max(64L * 1024, 3 * start.rssKb) + 2048L * now.threads;
         std::printf("[   info   ] %s: server RSS %ld kB (%ld kB at start), %d threads\n", what,
@@ -190,7 +190,7 @@ class FaultTest : public ::testing::Test {
     std::string radioPath;
     ServerProcess server;
     std::unique_ptr<TcpClient> control;
-    test::ProcFigures start;
+    ProcFigures start;
 };
 
 // The radio's pseudo-terminal closes under running queries (the simulator is
@@ -340,7 +340,7 @@ TEST_F(FaultTest, RadioStreamingWithoutSemicolonKeepsRepliesBounded) {
     ExpectNoSpin("radio streaming, no client asking", 1s);
 
     const auto begun = Clock::now();
-    const double cpuBefore = test::CpuSeconds(Pid());
+    const double cpuBefore = CpuSeconds(Pid());
     int errors = 0;
     while (babbler.Babbling()) {
         const auto asked = Clock::now();
@@ -352,7 +352,7 @@ TEST_F(FaultTest, RadioStreamingWithoutSemicolonKeepsRepliesBounded) {
             ASSERT_EQ(reply, kFrequency);
         }
     }
-    const double busy = (test::CpuSeconds(Pid()) - cpuBefore) / Seconds(Clock::now() - begun);
+    const double busy = (CpuSeconds(Pid()) - cpuBefore) / Seconds(Clock::now() - begun);
     std::printf("[   info   ] %lld bytes without ';', %d queries got ERRFA, server CPU %.0f %%\n",
                 babbler.Babbled(), errors, busy * 100.0);
     EXPECT_GT(errors, 0);
@@ -460,11 +460,11 @@ TEST_F(FaultTest, ClientsVanishingMidReplyLeaveNothingBehind) {
 
     // Every one of those sessions ends: the thread count goes back down.
     const auto deadline = Clock::now() + 20s;
-    test::ProcFigures now = test::ReadProcFigures(Pid());
+    ProcFigures now = ReadProcFigures(Pid());
     while (now.threads > start.threads && Clock::now() < deadline) {
         std::this_thread::sleep_for(100ms);
         server.DrainOutput(1ms);
-        now = test::ReadProcFigures(Pid());
+        now = ReadProcFigures(Pid());
     }
     EXPECT_LE(now.threads, start.threads) << "session threads left behind";
     ExpectNoSpin("after the vanished clients", 1s);

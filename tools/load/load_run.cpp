@@ -16,7 +16,7 @@
 #include <deque>
 #include <random>
 
-#include "proc_stats.h"
+#include "procstats/proc_stats.h"
 
 namespace brinmoor::load {
 
@@ -303,7 +303,7 @@ struct Run {
 
     void Sample() {
         if (settings.serverPid == 0) return;
-        const ProcStatus status = ReadProcStatus(settings.serverPid);
+        const ProcFigures status = ReadProcFigures(settings.serverPid);
         if (!status.ok) return;
         result.maxRssKb = std::max({result.maxRssKb, status.rssKb, status.peakKb});
         result.maxThreads = std::max(result.maxThreads, status.threads);

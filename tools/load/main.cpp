@@ -25,7 +25,6 @@
 #include "child_process.h"
 #include "load_options.h"
 #include "load_run.h"
-#include "proc_stats.h"
 #include "query_mix.h"
 
 namespace brinmoor::load {

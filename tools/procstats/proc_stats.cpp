@@ -1,4 +1,4 @@
-#include "support/posix/proc_stats.h"
+#include "procstats/proc_stats.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-namespace brinmoor::test {
+namespace brinmoor {
 
 ProcFigures ReadProcFigures(pid_t pid) {
     ProcFigures figures;
@@ -19,6 +19,8 @@ ProcFigures ReadProcFigures(pid_t pid) {
         fields >> key;
         if (key == "VmRSS:") {
             figures.ok = static_cast<bool>(fields >> figures.rssKb);
+        } else if (key == "VmHWM:") {
+            fields >> figures.peakKb;
         } else if (key == "Threads:") {
             fields >> figures.threads;
         }
@@ -35,12 +37,12 @@ double CpuSeconds(pid_t pid) {
     if (close == std::string::npos || close + 2 > text.size()) return -1;
     std::istringstream fields(text.substr(close + 2));
     std::string field;
-    double ticks = 0;
+    unsigned long long ticks = 0;
     // Fields from 3 (the state) on; utime and stime are 14 and 15.
     for (int index = 3; index <= 15 && fields >> field; ++index) {
-        if (index == 14 || index == 15) ticks += std::stod(field);
+        if (index == 14 || index == 15) ticks += std::stoull(field);
     }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 double CpuShareOver(pid_t pid, std::chrono::milliseconds window) {
@@ -54,4 +56,4 @@ double CpuShareOver(pid_t pid, std::chrono::milliseconds window) {
     return (after - before) / seconds;
 }
 
-}  // namespace brinmoor::test
+}  // namespace brinmoor
