@@ -81,21 +81,32 @@ std::string SerialPort::ReadUntil(char terminator, int idleTimeoutMs) {
     std::string result;
     SerialDevice* device = handle;
     if (device == nullptr) return result;
-    SetSerialReadTimeout(device, kSerialPollMs);
-    if (idleTimeoutMs <= 0) return result;
+    if (idleTimeoutMs <= 0) {
+        SetSerialReadTimeout(device, kSerialPollMs);
+        return result;
+    }
+    // Before the first byte there is no gap between bytes to time: one read
+    // waits the whole idle time-out, so a silent port costs one wake-up per
+    // time-out rather than one per 50-ms read. Then 50-ms reads.
+    int step = idleTimeoutMs;
+    SetSerialReadTimeout(device, step);
     std::int64_t idle = 0;  // time since the last byte
     for (;;) {
         char byte = 0;
         const SerialRead read = ReadSerialByte(device, byte);
         deviceGone = read == SerialRead::Gone;
         if (read == SerialRead::Byte) {
+            if (step != kSerialPollMs) {
+                step = kSerialPollMs;
+                SetSerialReadTimeout(device, step);
+            }
             if (byte == terminator) return result;
             result.push_back(byte);
             idle = 0;
             // A device that streams without a terminator must not grow memory.
             if (result.size() >= kMaxSerialMessage) return result;
         } else {
-            idle += kSerialPollMs;
+            idle += step;
             if (idle >= idleTimeoutMs) return result;
         }
     }

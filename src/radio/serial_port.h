@@ -43,7 +43,8 @@ class SerialPort {
     // to budgetMs (the idle total is never reset).
     std::string ReadCount(int count, int budgetMs);
     // Bytes up to the terminator (not included); gives up after idleTimeoutMs
-    // without a byte, or once kMaxSerialMessage bytes are collected.
+    // without a byte (the first byte is awaited in one read, later ones in
+    // 50-ms reads), or once kMaxSerialMessage bytes are collected.
     std::string ReadUntil(char terminator, int idleTimeoutMs);
     // Reads and throws away what the device has already received, in 10-ms
     // reads; at most kMaxSerialMessage bytes per call, so a device that keeps

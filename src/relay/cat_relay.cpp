@@ -13,9 +13,6 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
               std::int32_t group) {
     while (running.load()) {
         try {
-            // An idle program costs one wake-up per idle time-out, not one per
-            // 50-ms read.
-            if (!port.WaitForInput(kCatRelayIdleMs)) continue;
             // A command cut short by silence is handled as it stands; its late
             // ";" then arrives as an empty command and is passed over.
             const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));

@@ -160,6 +160,23 @@ TEST_F(SerialPortTest, ReadUntilReturnsAPartialMessageAfterTheIdleTimeOut) {
     EXPECT_EQ(sim::LastReadTimeout("COM3"), kSerialPollMs);
 }
 
+// A silent port is waited on in one read of the whole idle time-out; once a
+// message has begun, the time-out counts from its last byte.
+TEST_F(SerialPortTest, ReadUntilWaitsForTheFirstByteInOneRead) {
+    OpenCom3();
+    auto start = Clock::now();
+    EXPECT_EQ(port.ReadUntil(';', 500), "");
+    EXPECT_GE(MsSince(start), 450);
+    EXPECT_EQ(sim::LastReadTimeout("COM3"), 500);
+
+    sim::Feed("COM3", "FA1", 300ms);
+    start = Clock::now();
+    EXPECT_EQ(port.ReadUntil(';', 500), "FA1");
+    EXPECT_GE(MsSince(start), 300 + 450);
+    EXPECT_LT(MsSince(start), 4000);
+    EXPECT_EQ(sim::LastReadTimeout("COM3"), kSerialPollMs);
+}
+
 TEST_F(SerialPortTest, ReadUntilStopsAtTheFirstTerminatorAndJoinsPieces) {
     OpenCom3();
     sim::Feed("COM3", "FA1;FB2;");
