@@ -70,11 +70,16 @@ std::optional<double> TimedExchange(int fd, std::string& buffer, std::string_vie
                                     std::string_view expectPrefix);
 void CloseFd(int& fd);
 
-// --- the server process, seen from /proc (support/posix/proc_stats.h has
-// the rest) ---
+// --- the server process, seen from /proc (procstats/proc_stats.h has the
+// rest) ---
 // Context switches (voluntary and not) of every live thread: how often the
 // process woke up.
 std::optional<long> ThreadSwitches(pid_t pid);
+// CPU time of every live thread in seconds, from the scheduler's own count
+// (schedstat, in nanoseconds): the clock the bare wake-ups are timed with.
+// The utime and stime of /proc/PID/stat are sampled at 10-ms ticks, which
+// is too coarse for a process that runs 20 us at a time.
+std::optional<double> ThreadRunSeconds(pid_t pid);
 
 // --- the measurements; each appends its rows ---
 void MeasureLatency(const Settings& settings, std::vector<Row>& rows);   // 1, 2, 3

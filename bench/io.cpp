@@ -155,4 +155,20 @@ std::optional<long> ThreadSwitches(pid_t pid) {
     return total;
 }
 
+std::optional<double> ThreadRunSeconds(pid_t pid) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    double total = 0;
+    bool any = false;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        std::istringstream text(ReadFile((entry.path() / "schedstat").string()));
+        unsigned long long nanoseconds = 0;
+        if (!(text >> nanoseconds)) continue;
+        total += static_cast<double>(nanoseconds) / 1e9;
+        any = true;
+    }
+    if (error || !any) return std::nullopt;
+    return total;
+}
+
 }  // namespace brinmoor::bench

@@ -25,7 +25,7 @@ using test::PseudoTerminal;
 constexpr int kGroups = 10;
 
 struct CpuShare {
-    double percent = 0;       // utime + stime of the server, % of one core
+    double percent = 0;       // CPU time of the server, % of one core
     double wakeupsPerS = 0;   // its threads' context switches a second
     double bareWakeupUs = 0;  // CPU time of one wake-up of a thread that does nothing else
 };
@@ -73,17 +73,17 @@ class BareWakeups {
 
 std::optional<CpuShare> MeasureCpu(pid_t pid, milliseconds window) {
     BareWakeups bare;
-    const double cpu0 = CpuSeconds(pid);
+    const auto cpu0 = ThreadRunSeconds(pid);
     const auto switches0 = ThreadSwitches(pid);
     const auto start = Clock::now();
     std::this_thread::sleep_for(window);
-    const double cpu1 = CpuSeconds(pid);
+    const auto cpu1 = ThreadRunSeconds(pid);
     const auto switches1 = ThreadSwitches(pid);
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double bareUs = bare.Finish();
-    if (cpu0 < 0 || cpu1 < 0 || !switches0 || !switches1) return std::nullopt;
-    return CpuShare{100 * (cpu1 - cpu0) / wall, static_cast<double>(*switches1 - *switches0) / wall,
-                    bareUs};
+    if (!cpu0 || !cpu1 || !switches0 || !switches1) return std::nullopt;
+    return CpuShare{100 * (*cpu1 - *cpu0) / wall,
+                    static_cast<double>(*switches1 - *switches0) / wall, bareUs};
 }
 
 // "0.61 % (780 wake-ups/s, 7.8 us each)"
