@@ -27,6 +27,9 @@ class RelayManager;
 struct ServerState {
     // The radio's CAT line; every transaction with the radio runs on it.
     CatLink catLink;
+    // -1: no app group owns the radio ("Default"). Before `relays`, which
+    // wake its waiters when they stop, so that it outlives them.
+    ActiveGroup activeGroup;
     // Created by the first CAT port that opens, then kept until shutdown;
     // sessions read it for PW and the "PC" hook while a CFG may create it.
     Handover<PowerMonitor> powerMonitor;
@@ -38,8 +41,6 @@ struct ServerState {
     Handover<SerialPort> fskPort;
     Handover<RelayManager> relays;
 
-    // -1: no app group owns the radio ("Default").
-    ActiveGroup activeGroup;
     std::map<std::int32_t, std::string> groupNames{{-1, "Default"}};  // groupsMutex
     std::mutex groupsMutex;
 

@@ -83,7 +83,11 @@ TEST(CfgCheckTest, WhatStopsTheDocument) {
 
     // The server cuts off a frame of 64 KiB.
     std::string names;
-    for (int i = 0; i < 7000; ++i) names += "\"" + std::to_string(i) + "\":{\"name\":\"x\"},";
+    for (int i = 0; i < 7000; ++i) {
+        names += '"';
+        names += std::to_string(i);
+        names += "\":{\"name\":\"x\"},";
+    }
     check = CheckCfgDocument("{\"ext_groups\":{" + names + "}}");
     EXPECT_TRUE(Has(check, CfgLevel::Error, "", "too long for one frame"));
     EXPECT_TRUE(check.frame.empty());

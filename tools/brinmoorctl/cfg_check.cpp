@@ -55,7 +55,12 @@ float DefaultStopBits(EntryKind kind) {
 }
 
 std::string Quoted(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    quoted += text;
+    quoted += '"';
+    return quoted;
 }
 
 std::string Join(std::string_view path, std::string_view member) {
