@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "common/log.h"
 #include "radio/cat_link.h"
+#include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
 namespace brinmoor {
@@ -25,44 +25,7 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-class LogLines {
-  public:
-    LogLines() {
-        SetLogObserver([this](LogStream stream, std::string_view line) {
-            std::lock_guard<std::mutex> guard(mutex);
-            (stream == LogStream::Out ? out : err).emplace_back(line);
-            changed.notify_all();
-        });
-    }
-    ~LogLines() { SetLogObserver({}); }
-
-    int Count(LogStream stream, const std::string& line) {
-        std::lock_guard<std::mutex> guard(mutex);
-        int count = 0;
-        for (const auto& seen : stream == LogStream::Out ? out : err) count += seen == line;
-        return count;
-    }
-    // Waits until the line has been written count times.
-    bool WaitForCount(LogStream stream, const std::string& line, int count,
-                      std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, timeout, [&] {
-            int seen = 0;
-            for (const auto& written : stream == LogStream::Out ? out : err)
-                seen += written == line;
-            return seen >= count;
-        });
-    }
-    bool WaitFor(LogStream stream, const std::string& line, std::chrono::milliseconds timeout) {
-        return WaitForCount(stream, line, 1, timeout);
-    }
-
-  private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> out;
-    std::vector<std::string> err;
-};
+using test::LogCapture;
 
 class CatReopenTest : public ::testing::Test {
   protected:
@@ -80,7 +43,7 @@ class CatReopenTest : public ::testing::Test {
 
     bool Open(std::uint32_t baud = 38400) { return link.OpenIfChanged(name, baud, 8, 'N', 1.0f); }
 
-    LogLines log;
+    LogCapture log;
     std::string name;
     std::string lostLine;
     std::string reopenedLine;

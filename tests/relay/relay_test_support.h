@@ -23,6 +23,7 @@
 #include "relay/app_groups.h"
 #include "relay/relay_context.h"
 #include "relay/relay_manager.h"
+#include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
 namespace brinmoor::relaytest {
@@ -45,37 +46,7 @@ inline bool WaitUntil(const std::function<bool()>& condition, milliseconds timeo
     return true;
 }
 
-class LogCapture {
-  public:
-    LogCapture() {
-        SetLogObserver([this](LogStream stream, std::string_view line) {
-            std::lock_guard<std::mutex> guard(mutex);
-            (stream == LogStream::Out ? out : err).emplace_back(line);
-        });
-    }
-    ~LogCapture() { SetLogObserver({}); }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> Out() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return out;
-    }
-    std::vector<std::string> Err() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return err;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> guard(mutex);
-        out.clear();
-        err.clear();
-    }
-
-  private:
-    std::mutex mutex;
-    std::vector<std::string> out;
-    std::vector<std::string> err;
-};
+using test::LogCapture;
 
 struct FakeServer {
     CatLink catLink;

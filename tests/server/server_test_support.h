@@ -11,56 +11,14 @@
 #include <vector>
 
 #include "common/log.h"
+#include "support/log_capture.h"
 #include "platform/socket.h"
 
 namespace brinmoor::servertest {
 
 using namespace std::chrono_literals;
 
-// Collects every log line while it lives.
-class LogCapture {
-  public:
-    LogCapture() {
-        SetLogObserver([this](LogStream stream, std::string_view line) {
-            std::lock_guard<std::mutex> guard(mutex);
-            (stream == LogStream::Out ? out : err).emplace_back(line);
-            changed.notify_all();
-        });
-    }
-    ~LogCapture() { SetLogObserver({}); }
-
-    std::vector<std::string> Out() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return out;
-    }
-    std::vector<std::string> Err() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return err;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> guard(mutex);
-        out.clear();
-        err.clear();
-    }
-    // Waits until the exact line has been written to the stream.
-    bool WaitFor(LogStream stream, const std::string& line,
-                 std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, timeout, [&] {
-            const auto& lines = stream == LogStream::Out ? out : err;
-            for (const auto& seen : lines) {
-                if (seen == line) return true;
-            }
-            return false;
-        });
-    }
-
-  private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> out;
-    std::vector<std::string> err;
-};
+using test::LogCapture;
 
 // A folder of its own under the system's temporary directory, removed after.
 class ScratchFolder {
