@@ -1,6 +1,7 @@
 #include "radio/cat_link.h"
 
 #include <chrono>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -69,6 +70,7 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     if (!same) lost = false;
     if (!port.Open(name, newBaud, dataBits, newParity, newStopBits)) return false;
     lost = false;
+    ForgetRadioLocked();  // another radio may answer on this opening
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -77,11 +79,28 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     return true;
 }
 
-std::string CatLink::CatTransaction(std::string_view command) {
+std::string CatLink::CatTransaction(std::string_view command, ChangeRight right) {
+    std::string note;
+    std::string reply = Transact(command, right, nullptr, note);
+    if (!note.empty()) LogOut(note);
+    return reply;
+}
+
+std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
+    std::string note;
+    std::string reply = Transact(command, {}, &only, note);
+    if (!note.empty()) LogOut(note);
+    return reply;
+}
+
+std::string CatLink::Transact(std::string_view command, ChangeRight right,
+                              const RadioDialect* only, std::string& note) {
     std::lock_guard<std::mutex> guard(lock);
     if (closing.load() || !port.IsOpen()) return {};
 
-    const bool query = IsCatQuery(command);
+    const RadioDialect spoken = dialect.load();
+    const bool query = IsCatQuery(command, spoken);
+    if (only != nullptr && (*only != spoken || !query)) return {};
     const int attempts = query ? 2 : 1;
     const std::string_view code = command.substr(0, 2);
     std::string wire(command);
@@ -94,6 +113,8 @@ std::string CatLink::CatTransaction(std::string_view command) {
         }
         // Whatever the radio sent since the last transaction is not the answer.
         port.DiscardInput();
+        // Asked at the last moment: an AG that came while this waited counts.
+        if (!query && !right.Holds()) return {};
         if (!port.DeviceGone()) port.Write(wire);  // a failed write shows as no answer
         if (port.DeviceGone()) {
             LoseLocked();
@@ -108,9 +129,32 @@ std::string CatLink::CatTransaction(std::string_view command) {
             LoseLocked();
             return {};
         }
-        if (reply.end == ReplyEnd::Answer) return std::move(reply.text);
+        if (reply.end == ReplyEnd::Answer) {
+            if (command == "ID") NoteIdentityLocked(reply.text, note);
+            return std::move(reply.text);
+        }
     }
     return "?";
+}
+
+void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
+    const std::optional<RadioDialect> identified = DialectFromId(answer);
+    if (!identified) {
+        // Never guess: a radio we cannot place gets nothing of ours but "ID;".
+        if (!strangeIdSaid) {
+            strangeIdSaid = true;
+            note = "[brinmoor] WARNING: Radio ID " + std::string(answer) +
+                   " is neither three nor four digits \xE2\x80\x94 sending it nothing of "
+                   "the server's own but ID\n";
+        }
+        return;
+    }
+    if (dialect.exchange(*identified) != *identified) note = DialectLogLine(*identified);
+}
+
+void CatLink::ForgetRadioLocked() {
+    dialect.store(RadioDialect::Unknown);
+    strangeIdSaid = false;
 }
 
 void CatLink::Close() {
@@ -120,6 +164,7 @@ void CatLink::Close() {
     std::lock_guard<std::mutex> guard(lock);
     port.Close();
     lost = false;
+    ForgetRadioLocked();
     portName.clear();
     baud = 0;
     reopener.Rearm();
@@ -144,6 +189,7 @@ CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
     if (closing.load() || !lost) return Reopen::NotWanted;
     if (!port.Open(portName, baud, byteSize, parity, stopBits)) return Reopen::StillGone;
     lost = false;
+    ForgetRadioLocked();
     reopened = portName;
     return Reopen::Reopened;
 }
@@ -208,12 +254,15 @@ void CatReopener::Loop() {
 }
 
 void AnnounceRadioId(CatLink& link, const std::string& portName) {
-    const std::string id = link.CatTransaction("ID");
+    std::string note;
+    const std::string id = link.Transact("ID", {}, nullptr, note);
     if (id.empty() || id == "?") {
         LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
     } else {
         LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + id + "\n");
     }
+    // The dialect after the port's line, so the log reads in order.
+    if (!note.empty()) LogOut(note);
 }
 
 bool CatLink::IsOpen() {

@@ -2,7 +2,8 @@
 // The server's one connection to the radio's CAT port. CatTransaction is the
 // single road to the radio: one command at a time under the link's lock, a
 // query waits for the radio's answer (with one retry), a set command does not.
-// Commands and replies are handled without their ";".
+// Commands and replies are handled without their ";". The link learns the
+// radio's dialect from any answer to "ID" and forgets it at every (re)open.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <thread>
 
+#include "radio/radio_dialect.h"
 #include "radio/serial_port.h"
 
 namespace brinmoor {
@@ -25,6 +27,16 @@ inline constexpr int kMaxSkippedReports = 8;
 inline constexpr int kCatReopenMs = 2000;
 
 class CatLink;
+
+// A relay's right to change the radio: its set commands are written only
+// while the active app (kept by the relay layer) is its group, looked at once
+// the link's lock is taken, right before the write. The default allows all.
+struct ChangeRight {
+    const std::atomic<std::int32_t>* activeGroup = nullptr;
+    std::int32_t group = 0;
+
+    bool Holds() const { return activeGroup == nullptr || activeGroup->load() == group; }
+};
 
 // Brings a lost CAT port back: a thread of its own, started by the first
 // loss, tries the link's remembered settings every kCatReopenMs until the
@@ -76,7 +88,16 @@ class CatLink {
     // silence or by kMaxCatReply bytes.
     // A read or write that finds the device gone (not mere silence) closes
     // the port, logs the loss once, returns empty and starts the reopener.
-    std::string CatTransaction(std::string_view command);
+    // A set command (in the dialect of the moment) is written only while the
+    // right holds.
+    std::string CatTransaction(std::string_view command, ChangeRight right = {});
+
+    // The server's own query: written only while the radio speaks this
+    // dialect and the command is a query in it; otherwise empty at once.
+    std::string OwnQuery(std::string_view command, RadioDialect dialect);
+
+    // Unknown until the radio answers "ID" on this opening.
+    RadioDialect Dialect() const { return dialect.load(); }
 
     // Ends the reopen attempts and waits for them, then drops DTR and RTS,
     // closes the port, forgets the port name and baud. A transaction in
@@ -89,8 +110,16 @@ class CatLink {
 
   private:
     friend class CatReopener;
+    friend void AnnounceRadioId(CatLink& link, const std::string& portName);
     enum class Reopen { Reopened, StillGone, NotWanted };
 
+    // The one transaction; `only` limits it to the server's own queries in
+    // that dialect. A line to log about the radio's identity is left in note
+    // (logged by the caller once the lock is released).
+    std::string Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
+                         std::string& note);
+    void NoteIdentityLocked(std::string_view answer, std::string& note);
+    void ForgetRadioLocked();                 // under lock: unidentified again
     void LoseLocked();                        // under lock: the device has gone
     Reopen TryReopen(std::string& reopened);  // the reopener's one attempt
 
@@ -103,6 +132,8 @@ class CatLink {
     float stopBits = 0.0f;
     std::atomic<bool> closing{false};  // set by Close before it waits for the lock
     bool lost = false;                 // under lock: the port went away, reopen it
+    std::atomic<RadioDialect> dialect{RadioDialect::Unknown};  // written under lock
+    bool strangeIdSaid = false;  // under lock: an unreadable ID answer was logged
     CatReopener reopener{*this};       // last: stopped before the rest goes
 };
 

@@ -24,6 +24,8 @@ KeyingLine::~KeyingLine() {
 }
 
 void KeyingLine::CloseOwnLocked() {
+    raised = false;
+    raisedBy = 0;
     if (handle == nullptr) return;
     SetSerialDtr(handle, false);
     SetSerialRts(handle, false);
@@ -53,13 +55,34 @@ void KeyingLine::ShareWith(std::shared_ptr<KeyingLine> owner, std::string_view l
     line = AsciiUpper(lineName);
 }
 
-void KeyingLine::SetLine(bool on) {
+void KeyingLine::SetLine(bool on, std::uint64_t by) {
     std::lock_guard guard(lock);
+    DriveLocked(on, by);
+}
+
+void KeyingLine::DriveLocked(bool on, std::uint64_t by) {
     if (owns) {
         Drive(handle, line, on);
     } else if (shared != nullptr) {
         shared->DriveOwn(line, on);
     }
+    if (on && !raised) raisedAt = std::chrono::steady_clock::now();
+    raised = on;
+    raisedBy = on ? by : 0;
+}
+
+bool KeyingLine::ReleaseIfRaisedBy(std::uint64_t by) {
+    std::lock_guard guard(lock);
+    if (by == 0 || !raised || raisedBy != by) return false;
+    DriveLocked(false, 0);
+    return true;
+}
+
+bool KeyingLine::ReleaseIfRaisedFor(std::chrono::steady_clock::duration limit) {
+    std::lock_guard guard(lock);
+    if (!raised || std::chrono::steady_clock::now() - raisedAt < limit) return false;
+    DriveLocked(false, 0);
+    return true;
 }
 
 bool KeyingLine::IsDsrOn() {
@@ -77,7 +100,7 @@ bool KeyingLine::IsOpen() {
 void KeyingLine::Close() {
     std::shared_ptr<KeyingLine> released;  // let go of the owner after unlocking
     std::lock_guard guard(lock);
-    if (owns) CloseOwnLocked();
+    CloseOwnLocked();  // a sharer has no handle: this only forgets who raised it
     released = std::move(shared);
     shared.reset();
 }

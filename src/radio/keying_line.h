@@ -2,6 +2,7 @@
 // One keying line (DTR or RTS) on a port of its own, or on the port of
 // another line that owns one (PTT and CW on one cable). A sharer holds its
 // owner alive, so a line is never driven on a destroyed port.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,7 +28,13 @@ class KeyingLine {
     // port of this line's own still open is closed first.
     void ShareWith(std::shared_ptr<KeyingLine> owner, std::string_view lineName);
 
-    void SetLine(bool on);
+    // `by` names who drives the line (a client; 0: anyone else), so that
+    // whoever raised it last can be told apart.
+    void SetLine(bool on, std::uint64_t by = 0);
+    // Drops the line if `by` (not 0) raised it last and it is still raised.
+    bool ReleaseIfRaisedBy(std::uint64_t by);
+    // Drops the line if it has been raised without a break for at least `limit`.
+    bool ReleaseIfRaisedFor(std::chrono::steady_clock::duration limit);
     // DSR of the effective port (its own, or the owner's); false when none.
     bool IsDsrOn();
     // Whether the effective port is open.
@@ -48,11 +55,16 @@ class KeyingLine {
     bool OwnDsr();
     bool OwnOpen();
     void CloseOwnLocked();  // with lock held
+    void DriveLocked(bool on, std::uint64_t by);
+
 
     SerialDevice* handle = nullptr;
     std::shared_ptr<KeyingLine> shared;
     bool owns = true;
     std::string line = "DTR";
+    bool raised = false;  // as this line last drove it
+    std::uint64_t raisedBy = 0;
+    std::chrono::steady_clock::time_point raisedAt;
     std::mutex lock;
 };
 

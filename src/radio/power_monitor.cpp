@@ -51,19 +51,16 @@ bool PowerMonitor::Pause(int milliseconds) {
 }
 
 void PowerMonitor::Loop() {
+    // The port's opening has just asked "ID"; the monitor asks again later.
+    nextIdentify = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdentifyPollMs);
     while (running.load()) {
         try {
-            if (sampling.load()) {
+            if (sampling.load() && link.Dialect() == RadioDialect::FourDigit) {
                 SamplingBurst();
                 continue;
             }
             if (!Pause(kPowerIdlePollMs)) break;
-            const std::string reply = link.CatTransaction("TX");
-            if (!reply.empty() && reply.back() == '2') {
-                sampling.store(true);
-                sampleCount = 0;
-            }
-            power.store(setPower.load());
+            IdleCycle();
         } catch (...) {
             try {
                 Pause(kPowerErrorPauseMs);
@@ -73,9 +70,29 @@ void PowerMonitor::Loop() {
     }
 }
 
+void PowerMonitor::IdleCycle() {
+    const RadioDialect dialect = link.Dialect();
+    if (dialect == RadioDialect::Unknown) {
+        // Nothing else of ours until the radio says which commands it speaks.
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextIdentify) {
+            nextIdentify = now + std::chrono::milliseconds(kIdentifyPollMs);
+            link.CatTransaction("ID");
+        }
+        sampling.store(false);
+    } else {
+        const bool transmitting =
+            SaysTransmitting(dialect, link.OwnQuery(TransmitStateQuery(dialect), dialect));
+        if (transmitting && !sampling.load()) sampleCount = 0;
+        sampling.store(transmitting);
+    }
+    power.store(setPower.load());
+}
+
 void PowerMonitor::SamplingBurst() {
+    constexpr RadioDialect kMetered = RadioDialect::FourDigit;
     for (int step = 0; step < kPowerStepsPerBurst && running.load(); ++step) {
-        const std::string reply = link.CatTransaction("RM5");
+        const std::string reply = link.OwnQuery("RM5", kMetered);
         // The reading is the three characters after the echoed "RM5".
         if (reply.size() >= 6) {
             if (const auto reading = ParseLeadingInt(std::string_view(reply).substr(3, 3))) {
@@ -94,8 +111,7 @@ void PowerMonitor::SamplingBurst() {
         Pause(kPowerSampleMs);
     }
     // Asked also after a stop, so that sampling ends with the radio's word.
-    const std::string reply = link.CatTransaction("TX");
-    if (!reply.empty() && reply.back() == '2') return;
+    if (SaysTransmitting(kMetered, link.OwnQuery("TX", kMetered))) return;
     sampling.store(false);
     sampleCount = 0;
     power.store(setPower.load());

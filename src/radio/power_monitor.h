@@ -1,9 +1,14 @@
 #pragma once
-// Keeps the radio's power figure for the PW command: the last "PC" setting
-// while receiving; while the radio reports transmit state 2 ("TX" answer
-// ending in '2'), the average of the last 20 "RM5" meter readings, sampled
-// every 20 ms. It reaches the radio only through CatTransaction.
+// Keeps the radio's transmit state and power figure for the PW command. Until
+// the radio has identified itself it asks only "ID", every few seconds.
+// Four-digit radios: the last "PC" setting while receiving; while the radio
+// reports transmit state 2 ("TX" answer ending in '2'), the average of the
+// last 20 "RM5" meter readings, sampled every 20 ms. Three-digit radios (for
+// which "TX;" would key them): the transmit state from "IF", and the power
+// setting as the figure either way, since no meter is read. It reaches the
+// radio only through the CAT link.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -19,6 +24,7 @@ inline constexpr int kPowerSampleMs = 20;
 inline constexpr int kPowerStepsPerBurst = 10;
 inline constexpr int kPowerWindow = 20;
 inline constexpr int kPowerErrorPauseMs = 1000;
+inline constexpr int kIdentifyPollMs = 3000;  // "ID" while the radio is unidentified
 
 class PowerMonitor {
   public:
@@ -34,6 +40,7 @@ class PowerMonitor {
     // Takes the power setting from a reply that begins with "PC".
     void NotePowerSetting(std::string_view reply);
 
+    // The radio reports that it transmits.
     bool Sampling() const { return sampling.load(); }
     std::int32_t Power() const { return power.load(); }
 
@@ -42,6 +49,7 @@ class PowerMonitor {
 
   private:
     void Loop();
+    void IdleCycle();
     void SamplingBurst();
     bool Pause(int milliseconds);  // false when stopped meanwhile
 
@@ -53,6 +61,7 @@ class PowerMonitor {
     std::thread thread;
     std::int32_t samples[kPowerWindow] = {};
     int sampleCount = 0;
+    std::chrono::steady_clock::time_point nextIdentify;  // the monitor's thread only
     std::mutex pauseMutex;
     std::condition_variable pauseWake;
 };

@@ -9,11 +9,15 @@
 #include <cstdint>
 #include <mutex>
 
+#include "radio/cat_link.h"
+
 namespace brinmoor {
 
 class ActiveGroup {
   public:
     std::int32_t Load() const { return value.load(); }
+    // The right to change the radio that the CAT link checks under its lock.
+    ChangeRight RightOf(std::int32_t group) const { return ChangeRight{&value, group}; }
     // Sets the active app and wakes every relay waiting for a change.
     void Store(std::int32_t group);
 

@@ -17,12 +17,15 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
             // ";" then arrives as an empty command and is passed over.
             const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));
             if (command.empty()) continue;
-            if (IsCatQuery(command)) {
+            // The link asks the right again once it holds its lock, and
+            // classifies afresh: the radio may identify itself meanwhile.
+            const ChangeRight right = context.activeGroup.RightOf(group);
+            if (IsCatQuery(command, context.catLink.Dialect())) {
                 // A program waiting for an answer always gets one.
-                const std::string reply = context.catLink.CatTransaction(command);
+                const std::string reply = context.catLink.CatTransaction(command, right);
                 port.Write(reply.empty() ? std::string("?;") : reply + ";");
-            } else if (context.activeGroup.Load() == group) {
-                context.catLink.CatTransaction(command);
+            } else if (right.Holds()) {
+                context.catLink.CatTransaction(command, right);
             }
         } catch (...) {
             if (running.load()) std::this_thread::sleep_for(kRelayErrorPause);

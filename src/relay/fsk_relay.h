@@ -22,8 +22,10 @@ struct FskKeying {
 FskKeying FskKeyingFromFlow(const std::string& flow);
 
 // Data the program sends while its group is not active waits in the group
-// port and goes out when the group is active again. The server's lines keep
-// the state last set when the group stops being active.
+// port and goes out when the group is active again. Whether the group is
+// active is asked again right before each write and each line change. The
+// lines this relay raised are dropped when the group stops being active and
+// when the relay ends.
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
               std::int32_t group, const std::string& flow);
 

@@ -1,5 +1,7 @@
 #include "server/client_session.h"
 
+#include <atomic>
+
 #include "common/log.h"
 #include "radio/cat_query.h"
 #include "server/control_commands.h"
@@ -13,7 +15,9 @@ bool StartsWith(const std::string& frame, std::string_view prefix) {
 
 std::string PassToRadio(ServerState& state, const std::string& frame) {
     const std::string reply = state.catLink.CatTransaction(frame);
-    if (reply.empty()) return IsCatQuery(frame) ? "ERR" + frame + ";" : std::string();
+    if (reply.empty()) {
+        return IsCatQuery(frame, state.catLink.Dialect()) ? "ERR" + frame + ";" : std::string();
+    }
     if (reply == "?") return "ERR" + frame + ";";
     if (reply.size() >= 2 && StartsWith(reply, "PC")) {
         if (const auto monitor = state.powerMonitor.Snapshot()) monitor->NotePowerSetting(reply);
@@ -23,7 +27,8 @@ std::string PassToRadio(ServerState& state, const std::string& frame) {
 
 }  // namespace
 
-FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::string& frame) {
+FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::string& frame,
+                        std::uint64_t client) {
     const std::size_t n = frame.size();
     FrameResult result;
     if (frame == "QUIT") {
@@ -38,9 +43,9 @@ FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::str
     } else if (n >= 2 && StartsWith(frame, "AG")) {
         result.reply = AgCommand(state, frame);
     } else if (n >= 3 && StartsWith(frame, "PT")) {
-        PtCommand(state, frame);
+        PtCommand(state, frame, client);
     } else if (n >= 3 && StartsWith(frame, "CK")) {
-        CkCommand(state, frame);
+        CkCommand(state, frame, client);
     } else {
         result.reply = PassToRadio(state, frame);
     }
@@ -48,7 +53,7 @@ FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::str
 }
 
 bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pending,
-                    const std::function<void(const std::string&)>& send) {
+                    const std::function<void(const std::string&)>& send, std::uint64_t client) {
     bool stop = false;
     std::size_t taken = 0;  // bytes of pending already cut into frames
     while (!stop) {
@@ -57,7 +62,7 @@ bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pendi
         const std::string frame = pending.substr(taken, end - taken);
         taken = end + 1;
         if (frame.empty()) continue;
-        const FrameResult result = HandleFrame(state, tcpPort, frame);
+        const FrameResult result = HandleFrame(state, tcpPort, frame, client);
         if (!result.reply.empty()) send(result.reply);
         if (result.quit) {
             // Only after QUIT_OK is on its way: shutdown then closes the socket.
@@ -70,6 +75,8 @@ bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pendi
 }
 
 void RunClientSession(const SessionStart& start) {
+    static std::atomic<std::uint64_t> lastClient{0};
+    const std::uint64_t client = ++lastClient;
     LogOut("[brinmoor] Client connected.\n");
     std::string pending;
     bool stop = false;
@@ -85,8 +92,9 @@ void RunClientSession(const SessionStart& start) {
             const std::ptrdiff_t got = ReceiveSome(start.socket, buffer, sizeof buffer);
             if (got <= 0) break;
             pending.append(buffer, static_cast<std::size_t>(got));
-            stop = DispatchFrames(start.state, start.tcpPort, pending,
-                                  [&](const std::string& reply) { SendAll(start.socket, reply); });
+            stop = DispatchFrames(
+                start.state, start.tcpPort, pending,
+                [&](const std::string& reply) { SendAll(start.socket, reply); }, client);
             if (!stop && pending.size() >= kMaxPendingBytes) {
                 LogErr("[brinmoor] Client sent " + std::to_string(kMaxPendingBytes) +
                        " bytes without ';' \xE2\x80\x94 disconnected.\n");
@@ -97,6 +105,10 @@ void RunClientSession(const SessionStart& start) {
         // A failure while a frame is handled ends this session quietly.
     }
     LogOut("[brinmoor] Client disconnected.\n");
+    try {
+        ReleaseClientKeying(start.state, client);
+    } catch (...) {
+    }
 }
 
 }  // namespace brinmoor

@@ -50,6 +50,17 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
             // The value is looked at again as an argument of its own.
             if (!hasValue) continue;
             if (auto port = ParseLeadingInt(argv[i + 1])) result.tcpPort = *port;
+        } else if (Is(argument, "--tx-timeout")) {
+            const std::string value = hasValue ? argv[++i] : "";
+            const bool digits = !value.empty() && value.size() <= 5 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            const std::int32_t seconds = digits ? std::stoi(value) : -1;
+            if (seconds >= 0 && seconds <= kMaxTxTimeoutSeconds) {
+                result.txTimeoutSeconds = seconds;
+            } else if (refusal.empty()) {
+                refusal = "[brinmoor] --tx-timeout needs whole seconds from 0 (off) to " +
+                          std::to_string(kMaxTxTimeoutSeconds) + ", not '" + value + "'.\n";
+            }
         } else if (Is(argument, "--config") || Is(argument, "--bind")) {
             const bool config = Is(argument, "--config");
             if (!hasValue || argv[i + 1][0] == '\0') {
@@ -86,16 +97,23 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 }
 
 std::string HelpText() {
-    return "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS]\n"
+    return "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--tx-timeout SECONDS]\n"
            "\n"
            "Shares one radio's CAT port among a controlling application and other\n"
-           "station programs over TCP. Runs until a client sends \"QUIT;\".\n"
+           "station programs over TCP. Runs until a client sends \"QUIT;\", or until\n"
+           "Ctrl-C or a termination signal; either way every keyed line is dropped.\n"
+           "The radio's answer to ID; sets the commands the server uses: ID and three\n"
+           "digits (Kenwood: TX; transmits, the state is read from IF;) or ID and four\n"
+           "digits (TX; reads the state); until it answers, the server sends only ID;.\n"
            "\n"
            "Options:\n"
            "  --port N          TCP port to listen on, 1 to 65535 (default 4532)\n"
            "  --config FILE     file that keeps the CAT port settings between runs\n"
            "                    (default: brinmoor.json beside the executable)\n"
            "  --bind ADDRESS    IPv4 address to listen on (default: all interfaces)\n"
+           "  --tx-timeout SECONDS\n"
+           "                    release the server's own PTT or CW line once it has\n"
+           "                    been keyed that long (default 0: never)\n"
            "  --help            show this text and exit\n"
            "  --version         show the version and exit\n";
 }

@@ -71,18 +71,47 @@ std::string AgCommand(ServerState& state, std::string_view frame) {
 
 namespace {
 
-void DriveLine(const Handover<KeyingLine>& line, std::string_view frame) {
-    if (const auto snapshot = line.Snapshot()) snapshot->SetLine(frame[2] != '0');
+void DriveLine(const Handover<KeyingLine>& line, std::string_view frame, std::uint64_t client) {
+    if (const auto snapshot = line.Snapshot()) snapshot->SetLine(frame[2] != '0', client);
 }
+
+struct ServerLine {
+    Handover<KeyingLine> ServerState::*line;
+    const char* name;
+    const char* release;  // the command that would have released it
+};
+constexpr ServerLine kServerLines[] = {{&ServerState::pttLine, "PTT", "PT0"},
+                                       {&ServerState::cwLine, "CW key", "CK0"}};
 
 }  // namespace
 
-void PtCommand(ServerState& state, std::string_view frame) {
-    DriveLine(state.pttLine, frame);
+void PtCommand(ServerState& state, std::string_view frame, std::uint64_t client) {
+    DriveLine(state.pttLine, frame, client);
 }
 
-void CkCommand(ServerState& state, std::string_view frame) {
-    DriveLine(state.cwLine, frame);
+void CkCommand(ServerState& state, std::string_view frame, std::uint64_t client) {
+    DriveLine(state.cwLine, frame, client);
+}
+
+void ReleaseClientKeying(ServerState& state, std::uint64_t client) {
+    for (const ServerLine& entry : kServerLines) {
+        const auto line = (state.*entry.line).Snapshot();
+        if (line && line->ReleaseIfRaisedBy(client)) {
+            LogOut(std::string("[brinmoor] ") + entry.name + " released: its client disconnected without " +
+                   entry.release + ".\n");
+        }
+    }
+}
+
+void ReleaseOverdueKeying(ServerState& state) {
+    if (state.txTimeout.count() <= 0) return;
+    for (const ServerLine& entry : kServerLines) {
+        const auto line = (state.*entry.line).Snapshot();
+        if (line && line->ReleaseIfRaisedFor(state.txTimeout)) {
+            LogOut(std::string("[brinmoor] ") + entry.name + " released: keyed longer than " +
+                   std::to_string(state.txTimeout.count()) + " s (--tx-timeout).\n");
+        }
+    }
 }
 
 }  // namespace brinmoor

@@ -24,7 +24,18 @@ std::string FormatPowerReply(bool sampling, std::int32_t power);
 std::string AgCommand(ServerState& state, std::string_view frame);
 
 // PT and CK: the third character '0' drops the line, anything else raises it.
-void PtCommand(ServerState& state, std::string_view frame);
-void CkCommand(ServerState& state, std::string_view frame);
+// `client` names the connection (0: none), for ReleaseClientKeying.
+void PtCommand(ServerState& state, std::string_view frame, std::uint64_t client = 0);
+void CkCommand(ServerState& state, std::string_view frame, std::uint64_t client = 0);
+
+// A connection that ends without PT0 or CK0 releases the lines it raised last
+// (a controller that crashed must not leave the transmitter keyed); a line
+// another client or a relay raised after it is left alone. Logged.
+void ReleaseClientKeying(ServerState& state, std::uint64_t client);
+
+// With --tx-timeout: releases the server's own PTT and CW lines once they
+// have been held keyed that long, with a log line. Called every few hundred
+// milliseconds.
+void ReleaseOverdueKeying(ServerState& state);
 
 }  // namespace brinmoor

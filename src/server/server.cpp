@@ -10,8 +10,10 @@
 #include "config/json.h"
 #include "config/saved_config.h"
 #include "config/status_reply.h"
+#include "platform/termination.h"
 #include "server/cat_config.h"
 #include "server/client_session.h"
+#include "server/control_commands.h"
 #include "server/ext_groups.h"
 
 namespace brinmoor {
@@ -25,6 +27,12 @@ constexpr const char* kUnreadableSavedConfig =
 
 void AcceptLoop(ServerState& state, SocketHandle listener) {
     while (!state.quit.load()) {
+        if (const int reason = TerminationRequested()) {
+            // From here on exactly as after QUIT.
+            LogOut("[brinmoor] " + TerminationReasonName(reason) + " received.\n");
+            state.quit.store(true);
+            break;
+        }
         const SocketWait wait = WaitReadable(listener, kAcceptWaitMs);
         bool failed = wait == SocketWait::Error;
         if (wait == SocketWait::Readable) {
@@ -36,6 +44,7 @@ void AcceptLoop(ServerState& state, SocketHandle listener) {
             }
         }
         state.sessions.ReapFinished();
+        ReleaseOverdueKeying(state);
         // A lasting failure (out of handles, say) must not turn into a busy loop.
         if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptWaitMs));
     }
@@ -138,9 +147,12 @@ int RunServer(const CommandLine& options) {
         ServerState state;
         state.tcpPort = options.tcpPort;
         state.configPath = options.configPath.empty() ? ConfigFilePath() : options.configPath;
+        state.txTimeout = std::chrono::seconds(options.txTimeoutSeconds);
         exitCode = Serve(state, options.bindAddress);
         CleanupSockets();
     }
+    ClearTerminationRequest();
+    TerminationHandled();
     return exitCode;
 }
 
@@ -158,6 +170,9 @@ int ServerMain(int argc, const char* const* argv) {
             return 1;
         case CommandLineAction::Run:
             break;
+    }
+    if (!WatchTerminationRequests()) {
+        LogErr("[brinmoor] Could not watch for termination signals; only QUIT stops cleanly.\n");
     }
     return RunServer(options);
 }

@@ -3,6 +3,7 @@
 // start-up; it outlives every session and the power monitor, which shutdown
 // joins before the record is torn down (fields go in reverse order).
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -53,6 +54,7 @@ struct ServerState {
     // Fixed once the command line has been read, before any other thread runs.
     std::int32_t tcpPort = kDefaultTcpPort;
     std::string configPath;  // the saved CAT settings
+    std::chrono::seconds txTimeout{0};  // 0: the server's own lines may stay keyed
 
     // Declared last so it goes first at teardown: no session outlives the rest.
     SessionRegistry sessions;

@@ -153,7 +153,7 @@ TEST(CtlRunTest, CatSendsEachCommandAndConfirmsSetCommandsWithPorts) {
               "FA00014074000;\nFA00007074000: sent, no reply (set command)\n"
               "FA00014074000;\n");
     EXPECT_NE(run.err.find("ID: no answer from the radio"), std::string::npos) << run.err;
-    EXPECT_EQ(server.Received(), "FA;FA00007074000;PORTS;ID;FA;");
+    EXPECT_EQ(server.Received(), "ID;FA;FA00007074000;PORTS;ID;FA;");
 }
 
 TEST(CtlRunTest, KeyingIsFollowedByPortsSoItIsKnownToBeHandled) {

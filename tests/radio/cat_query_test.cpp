@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -20,6 +22,13 @@ const char* const kListedQueries[] = {
     "RF0",  "RG0", "RL0", "RM0", "RM5", "RS",  "RT",  "SC",   "SD",   "SF0",  "SF1", "SH0",
     "SH1",  "SM0", "SQ0", "ST",  "TS",  "TX",  "VD",  "VG",   "VS",   "VX",   "XT",
 };
+
+// Four-digit radios, and radios that have not identified themselves yet.
+bool IsCatQuery(const std::string& command) {
+    const bool query = brinmoor::IsCatQuery(command, RadioDialect::FourDigit);
+    EXPECT_EQ(brinmoor::IsCatQuery(command, RadioDialect::Unknown), query) << command;
+    return query;
+}
 
 TEST(CatQuery, EveryListedReadIsAQueryAndNothingAroundIt) {
     EXPECT_EQ(std::size(kListedQueries), 83u);
@@ -88,6 +97,82 @@ TEST(CatQuery, ParameterisedQueriesMatchWhole) {
                                 "MR012;", "xMR012", "MR0\xd9\xa1\xd9\xa1", "EX12345\n"}) {
         EXPECT_FALSE(IsCatQuery(command)) << command;
     }
+}
+
+TEST(CatQuery, ThreeDigitRadiosReadBareCodesAndTheirModelsReads) {
+    // What every three-digit radio shares: bare codes read, except those that
+    // act; a command with parameters sets unless the model reads it.
+    const char* const shared[] = {"FA", "IF", "ID", "MD", "NB", "NR", "PA", "RA", "RG", "SH",
+                                  "SL", "BC", "NT", "GT", "SM", "AG", "SQ", "PS", "AI", "RM"};
+    const char* const sharedSets[] = {"TX",  "RX",  "UP",  "DN",  "RC",  "RU", "RD",
+                                      "VV",  "SV",  "BU",  "BD",  "QI",  "CH", "SR",
+                                      "MD1", "MD0", "RM5", "TX0", "fa",  "nb", "",
+                                      "A",   "ID;", "FA00014074000"};
+    struct Model {
+        RadioDialect dialect;
+        std::vector<const char*> queries;
+        std::vector<const char*> sets;
+    };
+    const Model models[] = {
+        {RadioDialect::ThreeDigit, {"AG0", "SQ0", "SM0"}, {"NR1", "PA1", "NB1", "AG1", "SF0"}},
+        {RadioDialect::ThreeDigit019,
+         {"AG1", "SQ1", "SM1", "EX0010000", "MR0123"},
+         {"NR1", "PA1", "NB1", "AG2", "SF0", "EX001000", "EX0010001", "MR012", "MR1123"}},
+        {RadioDialect::ThreeDigit020,
+         {"AG0", "EX1230000"},
+         {"NR1", "PA1", "NB1", "AG1", "SM1", "MR0123"}},
+        {RadioDialect::ThreeDigit021, {"SF0", "SF1", "EX1230000"}, {"NR1", "PA1", "NB1", "SF2"}},
+        {RadioDialect::ThreeDigit024,
+         {"SF1", "OM0", "NB1", "NB2", "PR0", "SH0", "SL0", "VD0", "EX01234"},
+         {"NR1", "PA1", "AG0", "NB3", "NB0", "EX11234", "EX1230000"}},
+        {RadioDialect::ThreeDigit022,
+         {"AG1", "RG0", "PA1", "NR1", "CN0", "MN1", "AN0", "VG00", "RL10", "RL11", "MO0",
+          "EX01234"},
+         {"NB1", "AN1", "VG01", "RL12", "RG2"}},
+    };
+    for (const Model& model : models) {
+        for (const char* command : shared) {
+            EXPECT_TRUE(brinmoor::IsCatQuery(command, model.dialect)) << command;
+        }
+        for (const char* command : model.queries) {
+            EXPECT_TRUE(brinmoor::IsCatQuery(command, model.dialect)) << command;
+        }
+        for (const char* command : sharedSets) {
+            EXPECT_FALSE(brinmoor::IsCatQuery(command, model.dialect)) << command;
+        }
+        for (const char* command : model.sets) {
+            EXPECT_FALSE(brinmoor::IsCatQuery(command, model.dialect)) << command;
+        }
+    }
+}
+
+TEST(RadioDialect, IdAnswerChoosesTheDialectAndItsTransmitState) {
+    const std::pair<const char*, std::optional<RadioDialect>> ids[] = {
+        {"ID019", RadioDialect::ThreeDigit019}, {"ID020", RadioDialect::ThreeDigit020},
+        {"ID021", RadioDialect::ThreeDigit021}, {"ID023", RadioDialect::ThreeDigit021},
+        {"ID022", RadioDialect::ThreeDigit022}, {"ID024", RadioDialect::ThreeDigit024},
+        {"ID025", RadioDialect::ThreeDigit},    {"ID0570", RadioDialect::FourDigit},
+        {"ID01", std::nullopt},                 {"ID01234", std::nullopt},
+        {"IDabc", std::nullopt},                {"ID 19", std::nullopt},
+        {"?", std::nullopt},                    {"", std::nullopt},
+    };
+    for (const auto& [answer, dialect] : ids) EXPECT_EQ(DialectFromId(answer), dialect) << answer;
+
+    const std::string receiving = "IF00014074000     +000000000020000000";
+    std::string sending = receiving;
+    sending[28] = '1';
+    const RadioDialect kenwood = RadioDialect::ThreeDigit019;
+    EXPECT_EQ(TransmitStateQuery(kenwood), "IF");
+    EXPECT_TRUE(SaysTransmitting(kenwood, sending));
+    EXPECT_FALSE(SaysTransmitting(kenwood, receiving));
+    EXPECT_FALSE(SaysTransmitting(kenwood, sending.substr(0, 28)));
+    EXPECT_FALSE(SaysTransmitting(kenwood, "TX2"));
+    EXPECT_EQ(TransmitStateQuery(RadioDialect::FourDigit), "TX");
+    EXPECT_TRUE(SaysTransmitting(RadioDialect::FourDigit, "TX2"));
+    EXPECT_FALSE(SaysTransmitting(RadioDialect::FourDigit, "TX1"));
+    EXPECT_FALSE(SaysTransmitting(RadioDialect::FourDigit, sending));
+    EXPECT_EQ(TransmitStateQuery(RadioDialect::Unknown), "");
+    EXPECT_FALSE(SaysTransmitting(RadioDialect::Unknown, "TX2"));
 }
 
 TEST(CatQuery, ConcurrentCallersAgree) {

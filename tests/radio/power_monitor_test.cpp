@@ -42,9 +42,10 @@ TEST(PowerFromMeter, FollowsTheRadiosCubic) {
     EXPECT_EQ(PowerMonitor::PowerFromMeter(-50), 0);
 }
 
-// A radio that answers "TX" with its transmit state and "RM5" with the next
-// scripted meter reply; once the script is used up, with a five-character
-// reply that carries no reading.
+// A four-digit radio that answers "TX" with its transmit state and "RM5" with
+// the next scripted meter reply; once the script is used up, with a
+// five-character reply that carries no reading. With a three-digit ID it
+// reports the transmit state in "IF" instead.
 class PowerMonitorTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -53,6 +54,9 @@ class PowerMonitorTest : public ::testing::Test {
         sim::CreateDevice(name);
         sim::SetResponder(name, [this](std::string_view written) { return Answer(written); });
         ASSERT_TRUE(link.OpenIfChanged(name, 38400, 8, 'N', 1.0f));
+        // As the port's opening does: the radio identifies itself.
+        ASSERT_EQ(link.CatTransaction("ID"), "ID0570");
+        sim::TakeWritten(name);
     }
     void TearDown() override {
         monitor.Stop();
@@ -61,6 +65,11 @@ class PowerMonitorTest : public ::testing::Test {
 
     std::string Answer(std::string_view written) {
         std::lock_guard<std::mutex> guard(mutex);
+        if (written == "ID;") return id.empty() ? std::string() : "ID" + id + ";";
+        if (written == "IF;" && id.size() == 3) {
+            return std::string("IF00014074000     +000000000") + (txState == '2' ? '1' : '0') +
+                   "2000000;";
+        }
         if (written == "TX;") {
             ++txCount;
             return std::string("TX") + txState + ";";
@@ -75,6 +84,10 @@ class PowerMonitorTest : public ::testing::Test {
         return "?;";
     }
 
+    void SetId(std::string newId) {
+        std::lock_guard<std::mutex> guard(mutex);
+        id = std::move(newId);
+    }
     void SetTransmitting(bool on) {
         std::lock_guard<std::mutex> guard(mutex);
         txState = on ? '2' : '0';
@@ -103,6 +116,7 @@ class PowerMonitorTest : public ::testing::Test {
     PowerMonitor monitor{link};
 
     std::mutex mutex;
+    std::string id = "0570";
     char txState = '0';
     std::deque<std::string> rm5;
     int txCount = 0;
@@ -194,8 +208,51 @@ TEST_F(PowerMonitorTest, SamplingEndsWithThePowerSettingAndAFreshWindow) {
     EXPECT_EQ(PowerAtRm5(before + 1), 0);
 }
 
+TEST_F(PowerMonitorTest, ThreeDigitRadioIsNeverSentTxOrRmAndReportsTheSetting) {
+    SetId("019");
+    ASSERT_EQ(link.CatTransaction("ID"), "ID019");
+    sim::TakeWritten(name);
+    monitor.NotePowerSetting("PC050");
+    monitor.Start();
+    ASSERT_TRUE(WaitFor([&] { return monitor.Power() == 50; }));
+    EXPECT_FALSE(monitor.Sampling());
+
+    // Keyed at the radio: transmit form, the setting as the figure.
+    SetTransmitting(true);
+    ASSERT_TRUE(WaitFor([&] { return monitor.Sampling(); }));
+    EXPECT_EQ(monitor.Power(), 50);
+    SetTransmitting(false);
+    ASSERT_TRUE(WaitFor([&] { return !monitor.Sampling(); }));
+    monitor.Stop();
+    const std::string written = sim::Written(name);
+    EXPECT_EQ(written.find("TX"), std::string::npos) << written;
+    EXPECT_EQ(written.find("RM"), std::string::npos) << written;
+    EXPECT_NE(written.find("IF;"), std::string::npos) << written;
+}
+
+TEST_F(PowerMonitorTest, UnidentifiedRadioIsAskedOnlyForItsIdUntilItAnswers) {
+    // Switched off when the port opened: the link knows no dialect.
+    SetId("");
+    ASSERT_TRUE(link.OpenIfChanged(name, 9600, 8, 'N', 1.0f));
+    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    SetTransmitting(true);
+    const auto start = Clock::now();
+    monitor.Start();
+    ASSERT_TRUE(sim::WaitForWritten(name, "ID;", milliseconds(kIdentifyPollMs + 3000)));
+    EXPECT_GE(MsSince(start), kIdentifyPollMs - 100);
+    ASSERT_TRUE(WaitFor([&] { return sim::Written(name) == "ID;ID;"; }));  // the retry
+    EXPECT_FALSE(monitor.Sampling());
+
+    // Switched on: the next "ID" answer sets the dialect, and polling begins.
+    SetId("0570");
+    ASSERT_TRUE(WaitFor([&] { return monitor.Sampling(); }, milliseconds(kIdentifyPollMs + 5000)));
+    const std::string written = sim::Written(name);
+    EXPECT_EQ(written.rfind("ID;ID;ID;TX;", 0), 0u) << written;
+}
+
 TEST_F(PowerMonitorTest, ClosedLinkKeepsTheMonitorIdle) {
     link.Close();
+    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
     monitor.NotePowerSetting("PC075");
     const auto start = Clock::now();
     monitor.Start();

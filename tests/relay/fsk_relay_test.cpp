@@ -66,9 +66,9 @@ TEST_F(FskRelayTest, FlowTextChoosesTheKeyedLinesInAnyCase) {
     }
 }
 
-TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndLinesStayAsLastSet) {
+TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndItsLinesDropWhenItStopsBeing) {
     server.activeGroup.Store(2);
-    manager.Start({{1, FskGroup("DTR")}});
+    manager.Start({{1, FskGroup("DTR/RTS")}});
     EXPECT_EQ(log.Out(), std::vector<std::string>{"[relay] FSK relay started for group 1\n"});
 
     // Sent while inactive: held in the group's port, not lost.
@@ -82,16 +82,20 @@ TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndLinesStayAsLastSet) {
     server.activeGroup.Store(1);
     EXPECT_TRUE(sim::WaitForWritten("SRV_FSK", "CQ CQ", kBound));
     EXPECT_TRUE(sim::WaitForDtr("SRV_FSK", true, kBound));
+    EXPECT_TRUE(sim::WaitForRts("SRV_FSK", true, kBound));
 
-    // No longer active: the line keeps the state the relay last set.
+    // AG to another group: the lines this relay raised drop although DSR
+    // stays on, and come back when the group is active again.
     server.activeGroup.Store(2);
-    std::this_thread::sleep_for(300ms);
-    sim::SetDsr("G1_FSK", false);
-    std::this_thread::sleep_for(400ms);
-    EXPECT_TRUE(sim::Dtr("SRV_FSK"));
-
-    server.activeGroup.Store(1);
     EXPECT_TRUE(sim::WaitForDtr("SRV_FSK", false, kBound));
+    EXPECT_TRUE(sim::WaitForRts("SRV_FSK", false, kBound));
+    server.activeGroup.Store(1);
+    EXPECT_TRUE(sim::WaitForDtr("SRV_FSK", true, kBound));
+
+    // The relay ends (reconfiguration): its lines drop with it.
+    manager.Stop();
+    EXPECT_FALSE(sim::Dtr("SRV_FSK"));
+    EXPECT_FALSE(sim::Rts("SRV_FSK"));
 }
 
 }  // namespace

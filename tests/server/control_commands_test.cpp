@@ -122,8 +122,9 @@ TEST_F(ServerCommandsTest, CatPassThroughAnswersQueriesAndFeedsThePowerSetting) 
 }
 
 TEST_F(ServerCommandsTest, PowerWhileTransmittingIsTheMeterAverage) {
+    // A four-digit radio: "TX" reads the state, "RM5" the meter.
     sim::SetResponder("COM3",
-                      sim::KenwoodResponder({{"ID", "ID019"}, {"TX", "TX2"}, {"RM5", "RM5200"}}));
+                      sim::KenwoodResponder({{"ID", "ID0570"}, {"TX", "TX2"}, {"RM5", "RM5200"}}));
     ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
     EXPECT_TRUE(EventuallyAnswers("PW", "PW2088;"));
 }

@@ -104,20 +104,39 @@ TEST_F(ControlCommandsTest, SilentRadioAtCfgGetsTheWarning) {
         "[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power"));
 }
 
-TEST_F(ControlCommandsTest, PwFollowsThePowerSettingAndTheMeter) {
-    ASSERT_EQ(client->Ask(CatCfg(radio.Path())), "CFG_OK;");
-    // Until a "PC" reply has passed through, the idle figure is 0.
-    EXPECT_EQ(client->Ask("PW;"), "PW0000;");
-    client->Send("PC050;");
-    EXPECT_EQ(client->Ask("PC;"), "PC050;");
-    EXPECT_TRUE(EventuallyAnswers("PW;", "PW0050;"));
+TEST_F(ControlCommandsTest, PwFollowsThePowerSettingAndTheTransmitStateInBothDialects) {
+    struct Case {
+        const char* id;
+        const char* dialect;
+        const char* transmitting;  // meter 200 is 88 W; a three-digit radio's meter is not read
+    };
+    for (const Case& c : {Case{"0570", "four-digit-ID dialect: transmit state read from TX",
+                               "PW2088;"},
+                          Case{"019", "three-digit-ID dialect: transmit state read from IF",
+                               "PW2050;"}}) {
+        SCOPED_TRACE(c.id);
+        RadioSim sim;
+        ASSERT_TRUE(sim.Start({"--id", c.id, "--meter", "200", "--log"}));
+        ASSERT_EQ(client->Ask(CatCfg(sim.Path())), "CFG_OK;");
+        EXPECT_TRUE(server.WaitOut(std::string("[brinmoor] Radio speaks the ") + c.dialect));
+        client->Send("PC050;");
+        EXPECT_EQ(client->Ask("PC;"), "PC050;");
+        EXPECT_TRUE(EventuallyAnswers("PW;", "PW0050;"));
 
-    // Transmitting: the average of the meter readings (200 gives 88).
-    ASSERT_TRUE(radio.Control("meter 200"));
-    ASSERT_TRUE(radio.Control("tx on"));
-    EXPECT_TRUE(EventuallyAnswers("PW;", "PW2088;"));
-    ASSERT_TRUE(radio.Control("tx off"));
-    EXPECT_TRUE(EventuallyAnswers("PW;", "PW0050;"));
+        // Keyed at the radio, then released there.
+        ASSERT_TRUE(sim.Control("tx on"));
+        EXPECT_TRUE(EventuallyAnswers("PW;", c.transmitting));
+        ASSERT_TRUE(sim.Control("tx off"));
+        EXPECT_TRUE(EventuallyAnswers("PW;", "PW0050;"));
+
+        // "TX;" would key a three-digit radio: the server never sends it one.
+        if (std::string(c.id).size() == 3) {
+            for (const std::string& line : sim.LogLines(600ms)) {
+                EXPECT_NE(line.rfind("rx TX", 0), 0u) << line;
+                EXPECT_NE(line.rfind("rx RM", 0), 0u) << line;
+            }
+        }
+    }
 }
 
 TEST_F(ControlCommandsTest, AgLogsTheGroupName) {

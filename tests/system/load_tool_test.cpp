@@ -95,7 +95,7 @@ class FaultyServer {
         if (query == "IF") return "IF00014074000     +00000000001000000;";
         if (query == "MD") return "MD2;";
         if (query == "PC") return "PC100;";
-        if (query == "RM5") return "RM5000;";
+        if (query == "SM0") return "SM00000;";
         if (query == "PW") return "PW0000;";
         if (query == "PORTS") return "PORTS{\"tcp_port\":1};";
         return "";  // a set command

@@ -101,7 +101,16 @@ TEST_F(RadioSimTest, AnswersQueriesAndKeepsSettings) {
     Send("PC050;MD3;");
     EXPECT_EQ(Ask("PC;"), "PC050;");
     EXPECT_EQ(Ask("MD;"), "MD3;");
-    EXPECT_EQ(Ask("RM5;"), "RM5000;");
+    // A Kenwood: bare codes read, the same codes with digits set silently.
+    EXPECT_EQ(Ask("NB;"), "NB0;");
+    Send("MD1;NR1;PA1;NB1;AG0150;");
+    EXPECT_EQ(Ask("MD;"), "MD1;");
+    EXPECT_EQ(Ask("NR;"), "NR1;");
+    EXPECT_EQ(Ask("PA;"), "PA1;");
+    EXPECT_EQ(Ask("NB;"), "NB1;");
+    EXPECT_EQ(Ask("AG0;"), "AG0150;");
+    EXPECT_EQ(Ask("SM0;"), "SM00000;");
+    EXPECT_EQ(Ask("RM5;"), "?;");
 
     // As a real radio: case matters, refused commands get "?;", line ends
     // and blanks between commands are ignored.
@@ -110,19 +119,26 @@ TEST_F(RadioSimTest, AnswersQueriesAndKeepsSettings) {
     EXPECT_EQ(Ask("FA123;"), "?;");
     EXPECT_EQ(Ask("\r\n  ID;"), "ID021;");
 
-    // Several commands in one write are answered in order.
+    // Several commands in one write are answered in order; "TX;" keys a
+    // Kenwood and "RX;" unkeys it, as the TX/RX digit of "IF;" shows.
     Send("ID;TX;AI;");
     EXPECT_EQ(Receive(), "ID021;");
-    EXPECT_EQ(Receive(), "TX0;");
     EXPECT_EQ(Receive(), "AI0;");
+    EXPECT_EQ(Ask("IF;").substr(28, 1), "1");
+    Send("RX;");
+    EXPECT_EQ(Ask("IF;").substr(28, 1), "0");
 
     EXPECT_EQ(Control("quit"), "ok");
     EXPECT_EQ(simulator.Wait(3s), 0);
 }
 
 TEST_F(RadioSimTest, ControlLinesSteerTheRadio) {
-    StartSimulator({"--meter", "50"});
+    // Four digits: "TX;" reads the state, a digit after MD picks a receiver.
+    StartSimulator({"--id", "0570", "--meter", "50"});
     EXPECT_EQ(Ask("RM5;"), "RM5050;");
+    Send("MD03;");
+    EXPECT_EQ(Ask("MD0;"), "MD03;");
+    EXPECT_EQ(Ask("NR0;"), "NR00;");
 
     EXPECT_EQ(Control("tx on"), "ok");
     EXPECT_EQ(Ask("TX;"), "TX2;");
@@ -144,12 +160,12 @@ TEST_F(RadioSimTest, ControlLinesSteerTheRadio) {
     Send("ID;");
     EXPECT_EQ(Receive(300ms), "");
     EXPECT_EQ(Control("silent off"), "ok");
-    EXPECT_EQ(Ask("ID;"), "ID019;");
+    EXPECT_EQ(Ask("ID;"), "ID0570;");
 
     EXPECT_EQ(Control("delay 300"), "ok");
     Send("ID;");
     EXPECT_EQ(Receive(100ms), "") << "answered before its delay";
-    EXPECT_EQ(Receive(), "ID019;");
+    EXPECT_EQ(Receive(), "ID0570;");
     EXPECT_EQ(Control("delay 0"), "ok");
 
     EXPECT_EQ(Control("send FA00003573000;"), "ok");

@@ -128,7 +128,8 @@ TEST(ServerStartupTest, HelpAndVersion) {
     EXPECT_EQ(help.Wait(), 0);
     help.DrainOutput();
     ASSERT_FALSE(help.OutLines().empty());
-    EXPECT_EQ(help.OutLines()[0], "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS]");
+    EXPECT_EQ(help.OutLines()[0],
+              "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--tx-timeout SECONDS]");
 
     ServerProcess version;
     ASSERT_TRUE(version.Start({"--version"}));
@@ -204,9 +205,10 @@ TEST_F(SavedConfigTest, CfgSavesBesideTheBinaryAndARestartReopens) {
     const std::vector<std::string> wanted{
         "[brinmoor] Loading saved port config: " + radio.Path(),
         "[brinmoor] CAT port " + radio.Path() + " opened. Radio ID: ID019",
+        "[brinmoor] Radio speaks the three-digit-ID dialect: transmit state read from IF",
         "[brinmoor] Listening on TCP port " + std::to_string(again.Port()) + "."};
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()), wanted);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()), wanted);
     EXPECT_EQ(ReadFile(again.SavedFile()), SavedText(radio.Path(), 38400, "even", "2"));
 
     TcpClient client(again.Port());

@@ -141,10 +141,14 @@ int Cat(Session& session) {
         }
     }
     if (!session.Connect()) return session.status;
+    // Which commands the radio answers depends on its dialect, so ask who it is.
+    const auto id = session.Ask("ID;");
+    if (!id) return session.status;
+    const RadioDialect dialect = DialectFromId(*id).value_or(RadioDialect::Unknown);
     int result = kCtlOk;
     for (const std::string& command : commands) {
         const std::string frame = command + ";";
-        if (!IsCatQuery(command)) {
+        if (!IsCatQuery(command, dialect)) {
             if (!session.SendUnanswered(frame)) return session.status;
             session.out << command << ": sent, no reply (set command)\n";
             continue;

@@ -36,7 +36,7 @@ constexpr char kHelpText[] =
     "  --verbose           show the server's error lines and every fault as it happens\n"
     "  --help\n"
     "\n"
-    "The clients ask FA, FB, ID, IF, MD, PC, RM5, PW and PORTS and now and then set FA\n"
+    "The clients ask FA, FB, ID, IF, MD, PC, SM0, PW and PORTS and now and then set FA\n"
     "to the frequency read at the start, so every answer can be checked exactly.\n";
 
 std::optional<long long> ParseNumber(std::string_view text, long long low, long long high) {

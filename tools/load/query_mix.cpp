@@ -19,7 +19,7 @@ constexpr std::array<KindInfo, kQueryKinds> kKinds{{
     {QueryKind::Info, "IF", 10},
     {QueryKind::Mode, "MD", 6},
     {QueryKind::Power, "PC", 12},
-    {QueryKind::Meter, "RM5", 6},
+    {QueryKind::Meter, "SM0", 6},
     {QueryKind::ServerPower, "PW", 10},
     {QueryKind::Ports, "PORTS", 5},
     {QueryKind::SetFa, "FA", 10},
@@ -72,7 +72,7 @@ Verdict CheckReply(QueryKind kind, std::string_view reply, const Baseline& basel
             right = CodeAndDigits(reply, "PC", 3);
             break;
         case QueryKind::Meter:
-            right = CodeAndDigits(reply, "RM5", 3);
+            right = CodeAndDigits(reply, "SM0", 4);
             break;
         case QueryKind::ServerPower:
             // The transmit digit, then the power with at least three digits.

@@ -1,7 +1,12 @@
 #pragma once
 // The simulated transceiver: its settings and how it answers CAT commands.
 // Nothing here touches a file descriptor, so the rules stay easy to follow.
+// The identity chooses the dialect, as on real radios: three digits (the
+// default, 019) behave like a Kenwood ("TX;" keys, "RX;" unkeys, "MD1;" sets
+// LSB, bare codes such as "NB;" read); four digits like the radios that read
+// "TX;" and pick a receiver with a digit ("MD0;" reads the main mode).
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +25,12 @@ struct Radio {
     int powerSetting = 100;  // PC, watts 000..999
     int meter = 0;           // RM5 reading 000..999
     bool transmitting = false;
+    // Levels and switches (RG, NB, AG0, ...), by code and receiver digit;
+    // missing ones read as zeros.
+    std::map<std::string, std::string> levels;
 };
+
+bool SpeaksFourDigitDialect(const Radio& radio);
 
 // The radio's answer to one command (given without its ";"), also without
 // ";". A set command that the radio accepts gets no answer (nullopt); a
