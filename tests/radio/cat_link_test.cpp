@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
 namespace brinmoor {
@@ -273,6 +274,70 @@ TEST_F(CatLinkTest, ConcurrentTransactionsTakeTurnsOnTheWire) {
         ++commands;
     }
     EXPECT_EQ(commands, 36u);
+}
+
+TEST_F(CatLinkTest, TheRadioSaysItsDialectOncePerOpeningAndNeverGetsAnotherDialectsQueries) {
+    const std::string three =
+        "[brinmoor] Radio speaks the three-digit-ID dialect: transmit state read from IF\n";
+    std::string id = "ID019";
+    sim::SetResponder(name, [&id](std::string_view written) {
+        if (written == "ID;") return id + ";";
+        if (written == "TX;" || written == "IF;") return std::string(written.substr(0, 2)) + "0;";
+        return std::string();
+    });
+    test::LogCapture log;
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    // Not identified yet: the server's own queries are not sent.
+    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
+    EXPECT_EQ(link.CatTransaction("ID"), "ID019");
+    EXPECT_EQ(link.CatTransaction("ID"), "ID019");
+    EXPECT_EQ(link.Dialect(), RadioDialect::ThreeDigit019);
+    EXPECT_EQ(log.Out(), std::vector<std::string>{three});
+    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
+    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::ThreeDigit019), "") << "a set command there";
+    EXPECT_EQ(link.OwnQuery("IF", RadioDialect::ThreeDigit019), "IF0");
+    EXPECT_EQ(link.CatTransaction("MD1"), "") << "LSB on this radio: not waited for";
+    EXPECT_EQ(sim::TakeWritten(name), "ID;ID;IF;MD1;");
+
+    // Every opening starts unidentified; an answer that fits no dialect is
+    // said once and keeps the server to "ID".
+    id = "IDXY1";
+    ASSERT_TRUE(Open(9600));
+    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    log.Clear();
+    link.CatTransaction("ID");
+    link.CatTransaction("ID");
+    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    EXPECT_EQ(log.Out(), std::vector<std::string>{
+                             "[brinmoor] WARNING: Radio ID IDXY1 is neither three nor four digits "
+                             "\xE2\x80\x94 sending it nothing of the server's own but ID\n"});
+    id = "ID0570";
+    link.CatTransaction("ID");
+    EXPECT_EQ(link.Dialect(), RadioDialect::FourDigit);
+    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "TX0");
+}
+
+TEST_F(CatLinkTest, SetCommandWaitingForTheLockIsDroppedWhenItsGroupLosesTheRadio) {
+    // A query holds the lock while the radio takes 400 ms to answer.
+    sim::SetResponder(name, [this](std::string_view written) {
+        if (written == "FA;") sim::Feed(name, "FA00014074000;", milliseconds(400));
+        return std::string();
+    });
+    ASSERT_TRUE(Open());
+    std::atomic<std::int32_t> active{1};
+    std::thread query([&] { EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000"); });
+    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", milliseconds(2000)));
+    // Group 1 is the active app when its set command starts waiting...
+    std::thread set([&] { link.CatTransaction("FA00007000000", ChangeRight{&active, 1}); });
+    // ...and no longer when the link is free for it.
+    active.store(2);
+    query.join();
+    set.join();
+    EXPECT_EQ(sim::TakeWritten(name), "FA;");
+    // The group that is active now may.
+    EXPECT_EQ(link.CatTransaction("FA00007000000", ChangeRight{&active, 2}), "");
+    EXPECT_EQ(sim::TakeWritten(name), "FA00007000000;");
 }
 
 }  // namespace

@@ -69,6 +69,21 @@ TEST(CommandLineTest, ConfigAndBindWithoutAUsableValueAreRefused) {
               "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not 'localhost'.\n");
 }
 
+TEST(CommandLineTest, TxTimeoutTakesWholeSecondsOrIsRefused) {
+    EXPECT_EQ(Parse({}).txTimeoutSeconds, 0);
+    EXPECT_EQ(Parse({"--tx-timeout", "120"}).txTimeoutSeconds, 120);
+    EXPECT_EQ(Parse({"--tx-timeout", "0"}).action, CommandLineAction::Run);
+    EXPECT_EQ(Parse({"--tx-timeout", "86400"}).txTimeoutSeconds, 86400);
+    for (const char* bad : {"86401", "-5", "2m", "", "1e3", "99999999999"}) {
+        const CommandLine line = Parse({"--tx-timeout", bad});
+        EXPECT_EQ(line.action, CommandLineAction::Refuse) << bad;
+        EXPECT_EQ(line.refusal, std::string("[brinmoor] --tx-timeout needs whole seconds from 0 "
+                                            "(off) to 86400, not '") +
+                                    bad + "'.\n");
+    }
+    EXPECT_EQ(Parse({"--tx-timeout"}).action, CommandLineAction::Refuse);
+}
+
 TEST(CommandLineTest, Ipv4AddressForms) {
     for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.1.20", "255.255.255.255"}) {
         EXPECT_TRUE(IsIpv4Address(good)) << good;
@@ -86,8 +101,9 @@ TEST(CommandLineTest, HelpAndVersionWinOverEverythingElse) {
     EXPECT_EQ(Parse({"--version", "--help"}).action, CommandLineAction::Help);
     EXPECT_EQ(VersionText(), std::string("brinmoor ") + BRINMOOR_VERSION + "\n");
     const std::string help = HelpText();
-    for (const char* option : {"--port N", "--config FILE", "--bind ADDRESS", "--help", "--version",
-                               "4532", "brinmoor.json"}) {
+    for (const char* option : {"--port N", "--config FILE", "--bind ADDRESS",
+                               "--tx-timeout SECONDS", "--help", "--version", "4532",
+                               "brinmoor.json", "three", "four"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

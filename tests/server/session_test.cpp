@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config/status_reply.h"
+#include "platform/termination.h"
 #include "server/client_session.h"
 #include "server/server.h"
 #include "server/session_registry.h"
@@ -22,6 +23,7 @@ using namespace std::chrono_literals;
 using servertest::ConnectPair;
 using servertest::LogCapture;
 using servertest::LoopbackListener;
+using servertest::ScratchFolder;
 using servertest::ReceiveUntil;
 using servertest::SeesClosed;
 using servertest::SocketsStarted;
@@ -143,6 +145,98 @@ TEST_F(SessionTest, ClientWithoutSemicolonsIsCutOffAtTheBound) {
     EXPECT_EQ(ReceiveUntil(other, ";"), "PW000;");
     CloseSocket(client);
     CloseSocket(other);
+}
+
+TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
+    sim::CreateDevice("COM4");
+    auto ptt = std::make_shared<KeyingLine>();
+    ASSERT_TRUE(ptt->OpenOwn("COM4", 38400, 8, 'N', 1.0f, "DTR"));
+    auto cw = std::make_shared<KeyingLine>();
+    cw->ShareWith(ptt, "RTS");
+    state.pttLine.Replace(ptt);
+    state.cwLine.Replace(cw);
+    auto [first, firstServer] = ConnectPair(listener);
+    auto [second, secondServer] = ConnectPair(listener);
+    ASSERT_TRUE(StartClientSession(state, firstServer));
+    ASSERT_TRUE(StartClientSession(state, secondServer));
+
+    // The first keys both lines; the second keys CW after it (PW shows when
+    // its frames are done).
+    SendAll(first, "PT1;CK1;PW;");
+    EXPECT_EQ(ReceiveUntil(first, ";"), "PW000;");
+    SendAll(second, "CK1;PW;");
+    EXPECT_EQ(ReceiveUntil(second, ";"), "PW000;");
+    EXPECT_TRUE(sim::Dtr("COM4") && sim::Rts("COM4"));
+
+    // The first client's connection breaks: its PTT drops, the CW key that
+    // the second client keyed last stays down until that one goes too.
+    CloseSocket(first);
+    EXPECT_TRUE(log.WaitFor(LogStream::Out,
+                            "[brinmoor] PTT released: its client disconnected without PT0.\n"));
+    EXPECT_FALSE(sim::Dtr("COM4"));
+    EXPECT_TRUE(sim::Rts("COM4"));
+    CloseSocket(second);
+    EXPECT_TRUE(log.WaitFor(
+        LogStream::Out, "[brinmoor] CW key released: its client disconnected without CK0.\n"));
+    EXPECT_FALSE(sim::Rts("COM4"));
+    EXPECT_EQ(log.Count(LogStream::Out,
+                        "[brinmoor] PTT released: its client disconnected without PT0.\n"),
+              1);
+    CloseLocalPorts(state);
+}
+
+// The whole server in this process: a termination request from the system
+// (a signal, a Windows console event) ends it as QUIT does, and the transmit
+// time-out releases a line held keyed too long.
+TEST(ServerTermination, RequestShutsDownAsQuitAndTheTxTimeoutReleasesTheLine) {
+    sim::Reset();
+    sim::CreateDevice("COM4");
+    servertest::ScratchFolder folder;
+    LogCapture log;
+    CommandLine options;
+    options.bindAddress = "127.0.0.1";
+    options.configPath = folder.File("brinmoor.json");
+    options.txTimeoutSeconds = 1;
+    {
+        SocketsStarted sockets;
+        LoopbackListener free;  // a port nobody uses, for the server to take
+        options.tcpPort = free.port;
+    }
+    int exitCode = -1;
+    std::thread server([&] { exitCode = RunServer(options); });
+
+    SocketsStarted sockets;
+    SocketHandle client = kInvalidSocket;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (client == kInvalidSocket && std::chrono::steady_clock::now() < deadline) {
+        client = CreateTcpSocket();
+        if (ConnectSocket(client, "127.0.0.1", static_cast<std::uint16_t>(options.tcpPort))) break;
+        CloseSocket(client);
+        client = kInvalidSocket;
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_NE(client, kInvalidSocket);
+    SendAll(client, "CFG{\"ports\": {\"PTT\": {\"port\": \"COM4\"}}};PT1;");
+    EXPECT_EQ(ReceiveUntil(client, ";"), "CFG_OK;");
+    EXPECT_TRUE(sim::WaitForDtr("COM4", true, 5s));
+    EXPECT_TRUE(log.WaitFor(LogStream::Out,
+                            "[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout).\n"));
+    EXPECT_FALSE(sim::Dtr("COM4"));
+
+    SendAll(client, "PT1;PW;");
+    EXPECT_EQ(ReceiveUntil(client, ";"), "PW000;");
+    EXPECT_TRUE(sim::Dtr("COM4"));
+    NoteTerminationRequest(15);
+    server.join();
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_FALSE(sim::Dtr("COM4"));
+    EXPECT_FALSE(sim::IsHeld("COM4"));
+    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] " + TerminationReasonName(15) + " received.\n"),
+              1);
+    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] Shutting down.\n"), 1);
+    EXPECT_TRUE(SeesClosed(client));
+    EXPECT_EQ(TerminationRequested(), 0) << "served, so the next run starts afresh";
+    CloseSocket(client);
 }
 
 }  // namespace

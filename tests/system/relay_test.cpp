@@ -132,6 +132,40 @@ TEST_F(RelaySystemTest, ProgramsReadTheRadioAndOnlyTheActiveOneChangesIt) {
     EXPECT_EQ(Ask(program, "FA00014074000;FA;"), "FA00007010000;");
 }
 
+TEST_F(RelaySystemTest, InactiveProgramsReadInTheRadiosDialectAndChangeNothing) {
+    struct Case {
+        const char* id;
+        std::vector<std::pair<std::string, std::string>> reads;
+        std::string sets;  // would change a radio of this dialect
+    };
+    const Case cases[] = {
+        // Kenwood: bare codes read; "MD1" is LSB, the others switch things on.
+        {"019",
+         {{"MD;", "MD2;"}, {"NB;", "NB0;"}, {"NR;", "NR0;"}, {"PA;", "PA0;"}, {"RG;", "RG000;"},
+          {"AG0;", "AG0000;"}, {"SM0;", "SM00000;"}},
+         "MD1;NR1;PA1;NB1;"},
+        // Four digits: a digit after the code picks the receiver to read.
+        {"0570", {{"MD0;", "MD02;"}, {"NR0;", "NR00;"}, {"MD1;", "MD12;"}}, "MD03;NR01;"},
+    };
+    PseudoTerminal program;
+    RadioSim radios[std::size(cases)];  // each lives on: a radio gone would be logged as lost
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        RadioSim& sim = radios[i];
+        SCOPED_TRACE(c.id);
+        ASSERT_TRUE(sim.Start({"--id", c.id, "--log"}));
+        ASSERT_NO_FATAL_FAILURE(Configure("{\"ports\": {\"CAT\": " + Entry(sim.Path()) +
+                                          "}, \"ext_groups\": {\"1\": {\"cat\": " +
+                                          Entry(program.SlavePath()) + "}}}"));
+        ASSERT_TRUE(server.WaitOut("[relay] CAT relay started for group 1"));
+        for (const auto& [read, answer] : c.reads) EXPECT_EQ(Ask(program, read), answer);
+        EXPECT_EQ(Ask(program, c.sets + c.reads[0].first), c.reads[0].second);
+        for (const std::string& line : sim.LogLines(300ms)) {
+            EXPECT_EQ(c.sets.find(line.substr(3)), std::string::npos) << line;
+        }
+    }
+}
+
 TEST_F(RelaySystemTest, QueriesGetQuestionMarkWhenTheRadioCannotAnswer) {
     PseudoTerminal program;
     const std::string groups =

@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "support/posix/null_modem.h"
+#include "support/posix/pty.h"
 #include "support/posix/server_process.h"
 #include "support/posix/tcp_client.h"
 
@@ -74,6 +77,35 @@ TEST(ServerStartupTest, FirstStartWaitsForVarnholtAndQuitsCleanly) {
     server.DrainOutput();
     EXPECT_TRUE(server.ErrLines().empty());
     EXPECT_FALSE(std::filesystem::exists(server.SavedFile()));
+}
+
+TEST(ServerStartupTest, TerminationSignalsShutDownAsQuitWithTheLinesReleased) {
+    for (const auto& [signal, name] :
+         {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}, std::pair{SIGHUP, "SIGHUP"}}) {
+        SCOPED_TRACE(name);
+        test::PseudoTerminal ptt;
+        ServerProcess server;
+        // The transmit time-out releases a line keyed too long, and says so.
+        ASSERT_TRUE(server.StartListening({"--tx-timeout", "1"}));
+        TcpClient client(server.Port());
+        ASSERT_EQ(client.Ask("CFG{\"ports\": {\"PTT\": {\"port\": \"" + ptt.SlavePath() +
+                             "\"}}};"),
+                  "CFG_OK;");
+        client.Send("PT1;");
+        EXPECT_TRUE(server.WaitOut("[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout)."));
+        client.Send("PT1;");
+        EXPECT_EQ(client.Ask("PW;"), "PW000;");
+        EXPECT_TRUE(test::DeviceLocked(ptt.SlavePath()));
+
+        ASSERT_TRUE(server.Process().Signal(signal));
+        EXPECT_EQ(server.Wait(), 0);
+        EXPECT_TRUE(server.WaitOut(std::string("[brinmoor] ") + name + " received."));
+        EXPECT_TRUE(server.WaitOut("[brinmoor] Shutting down."));
+        EXPECT_TRUE(client.WaitClosed());
+        EXPECT_FALSE(test::DeviceLocked(ptt.SlavePath())) << "the PTT port is closed, its line down";
+        server.DrainOutput();
+        EXPECT_TRUE(server.ErrLines().empty());
+    }
 }
 
 TEST(ServerStartupTest, DefaultPortIs4532) {

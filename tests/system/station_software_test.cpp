@@ -1,5 +1,5 @@
 // Real station software on an app group's CAT port: Hamlib's rigctl, set up
-// for a Kenwood TS-2000 (the identity the radio simulator reports), reads and
+// for Kenwood radios (the simulator reports the matching identity), reads and
 // changes the simulated radio through brinmoor as it would a radio on a
 // serial cable. The cable is a pair of pseudo-terminals. Skipped where rigctl
 // (Debian's libhamlib-utils) is not installed.
@@ -45,12 +45,18 @@ class StationSoftwareTest : public ::testing::Test {
         rigctl = FindProgram("rigctl");
         if (rigctl.empty()) GTEST_SKIP() << "rigctl (Debian package libhamlib-utils) not installed";
         ASSERT_TRUE(cable.IsOpen());
-        ASSERT_TRUE(radio.Start({"--log"}));
         ASSERT_TRUE(server.StartListening());
         client = std::make_unique<TcpClient>(server.Port());
         ASSERT_TRUE(client->Connected());
-        // The server plays the radio on one end of the cable; rigctl opens the other.
-        ASSERT_EQ(client->Ask("CFG{\"ports\": {\"CAT\": {\"port\": \"" + radio.Path() +
+        ASSERT_NO_FATAL_FAILURE(Station("019"));
+    }
+
+    // A radio with this identity on the CAT port; the server plays it on one
+    // end of the cable, rigctl opens the other.
+    void Station(const std::string& id) {
+        radio = std::make_unique<RadioSim>();
+        ASSERT_TRUE(radio->Start({"--id", id, "--log"}));
+        ASSERT_EQ(client->Ask("CFG{\"ports\": {\"CAT\": {\"port\": \"" + radio->Path() +
                                   "\"}}, \"ext_groups\": {\"1\": {\"name\": \"Hamlib\", \"cat\": "
                                   "{\"port\": \"" +
                                   cable.EndA() + "\", \"baud\": 38400}}}};",
@@ -94,20 +100,32 @@ class StationSoftwareTest : public ::testing::Test {
 
     std::string rigctl;
     NullModem cable;
-    RadioSim radio;
+    std::unique_ptr<RadioSim> radio;
     ServerProcess server;
     std::unique_ptr<TcpClient> client;
 };
 
-TEST_F(StationSoftwareTest, RigctlReadsTheRadioThroughItsGroup) {
-    // TS-2000, TS-590S and TS-480 speak the same commands for this.
-    for (const char* model : {"2014", "2031", "2028"}) {
+TEST_F(StationSoftwareTest, KenwoodModelsReadThroughAnInactiveGroupAndChangeNothing) {
+    // Each model starts with its own commands (PS, AI, FV, DA, ...); "M LSB 0"
+    // sends MD1, which is LSB on these radios: a set, dropped for a group
+    // that is not the active app.
+    for (const auto& [model, id] :
+         {std::pair{"2014", "019"}, std::pair{"2031", "021"}, std::pair{"2041", "024"}}) {
         SCOPED_TRACE(model);
-        const auto lines = Rigctl({"f", "m"}, model);
-        ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+        ASSERT_NO_FATAL_FAILURE(Station(id));
+        const auto start = std::chrono::steady_clock::now();
+        const auto lines = Rigctl({"f", "m", "l", "RFPOWER", "M", "LSB", "0"}, model);
+        ASSERT_EQ(lines.size(), 4u) << ::testing::PrintToString(lines);
         EXPECT_EQ(lines[0], "14074000");
         EXPECT_EQ(lines[1], "USB");
-        EXPECT_TRUE(radio.WaitLog("rx FA;", 2s));
+        EXPECT_NE(lines[3].find('.'), std::string::npos) << "RF power level " << lines[3];
+        // Every read answered at once: no command waits out a time-out.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+        EXPECT_EQ(client->Ask("MD;"), "MD2;");
+        for (const std::string& line : radio->LogLines(300ms)) {
+            EXPECT_NE(line.rfind("rx MD1", 0), 0u) << line;
+            EXPECT_NE(line.rfind("rx PC0", 0), 0u) << line;
+        }
     }
 }
 
@@ -122,16 +140,14 @@ TEST_F(StationSoftwareTest, RigctlChangesTheRadioOnlyAsTheActiveApp) {
 
     ASSERT_EQ(client->Ask("AG1;"), "AG_OK;");
     ASSERT_TRUE(server.WaitOut("[relay] Active app set to 'Hamlib' (group 1)"));
-    // (CW: Kenwood's "MD1;" for LSB counts as a query here, see the CAT
-    // command classification, and would be answered "?;".)
-    Rigctl({"F", "14075000", "M", "CW", "0"});
+    Rigctl({"F", "14075000", "M", "LSB", "0"});
     lines = Rigctl({"f", "m"});
     ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0], "14075000");
-    EXPECT_EQ(lines[1], "CW");
-    EXPECT_TRUE(radio.WaitLog("rx FA00014075000;", 2s));
+    EXPECT_EQ(lines[1], "LSB");
+    EXPECT_TRUE(radio->WaitLog("rx FA00014075000;", 2s));
     EXPECT_EQ(client->Ask("FA;"), "FA00014075000;");
-    EXPECT_EQ(client->Ask("MD;"), "MD3;");
+    EXPECT_EQ(client->Ask("MD;"), "MD1;");
 }
 
 }  // namespace
