@@ -93,8 +93,8 @@ std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
     return reply;
 }
 
-std::string CatLink::Transact(std::string_view command, ChangeRight right,
-                              const RadioDialect* only, std::string& note) {
+std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
+                              std::string& note) {
     std::lock_guard<std::mutex> guard(lock);
     if (closing.load() || !port.IsOpen()) return {};
 

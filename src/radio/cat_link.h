@@ -133,8 +133,8 @@ class CatLink {
     std::atomic<bool> closing{false};  // set by Close before it waits for the lock
     bool lost = false;                 // under lock: the port went away, reopen it
     std::atomic<RadioDialect> dialect{RadioDialect::Unknown};  // written under lock
-    bool strangeIdSaid = false;  // under lock: an unreadable ID answer was logged
-    CatReopener reopener{*this};       // last: stopped before the rest goes
+    bool strangeIdSaid = false;   // under lock: an unreadable ID answer was logged
+    CatReopener reopener{*this};  // last: stopped before the rest goes
 };
 
 // Asks the radio for "ID" and logs who answered, or a warning when nobody did.

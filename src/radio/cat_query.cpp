@@ -44,9 +44,8 @@ constexpr ModelReads kModelReads[] = {
     {RadioDialect::ThreeDigit019, R"(AG[01]|SQ[01]|SM[01]|EX\d{3}0000|MR0\d{3})"},
     {RadioDialect::ThreeDigit020, R"(AG0|SQ0|SM0|EX\d{3}0000)"},
     {RadioDialect::ThreeDigit021, R"(AG0|SQ0|SM0|SF[01]|EX\d{3}0000)"},
-    {RadioDialect::ThreeDigit022,
-     R"((AG|RG|SQ|SM|RA|PA|NR|NT|BP|GC|OM|TN|CN|MN)[01]|)"
-     R"(AN0|VD0|VG00|RL1[01]|SH0|SL0|MO0|EX0\d{4})"},
+    {RadioDialect::ThreeDigit022, R"((AG|RG|SQ|SM|RA|PA|NR|NT|BP|GC|OM|TN|CN|MN)[01]|)"
+                                  R"(AN0|VD0|VG00|RL1[01]|SH0|SL0|MO0|EX0\d{4})"},
     {RadioDialect::ThreeDigit024, R"(SF[01]|OM[01]|NB[12]|PR0|SH0|SL0|VD0|EX0\d{4})"},
 };
 
@@ -63,8 +62,8 @@ struct QueryTables {
 };
 
 bool IsBareCode(std::string_view command) {
-    return command.size() == 2 && std::all_of(command.begin(), command.end(),
-                                              [](char c) { return c >= 'A' && c <= 'Z'; });
+    return command.size() == 2 &&
+           std::all_of(command.begin(), command.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
 const QueryTables& Tables() {

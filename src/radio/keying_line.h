@@ -57,7 +57,6 @@ class KeyingLine {
     void CloseOwnLocked();  // with lock held
     void DriveLocked(bool on, std::uint64_t by);
 
-
     SerialDevice* handle = nullptr;
     std::shared_ptr<KeyingLine> shared;
     bool owns = true;

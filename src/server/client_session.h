@@ -39,8 +39,7 @@ FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::str
 // handing each reply to send. After QUIT (its reply sent first) the server's
 // quit flag is set, the frames behind it are dropped and the result is true.
 bool DispatchFrames(ServerState& state, std::int32_t tcpPort, std::string& pending,
-                    const std::function<void(const std::string&)>& send,
-                    std::uint64_t client = 0);
+                    const std::function<void(const std::string&)>& send, std::uint64_t client = 0);
 
 // The session body: runs until the peer closes, the receive fails, QUIT (of
 // this client or, once its frame is done, of any other), or a failure while a

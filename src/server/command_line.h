@@ -16,10 +16,10 @@ enum class CommandLineAction { Run, Help, Version, Refuse };
 struct CommandLine {
     CommandLineAction action = CommandLineAction::Run;
     std::int32_t tcpPort = kDefaultTcpPort;
-    std::string configPath;   // empty: brinmoor.json beside the executable
-    std::string bindAddress;  // empty: every interface
+    std::string configPath;             // empty: brinmoor.json beside the executable
+    std::string bindAddress;            // empty: every interface
     std::int32_t txTimeoutSeconds = 0;  // 0: off
-    std::string refusal;      // the line for standard error when refused
+    std::string refusal;                // the line for standard error when refused
 };
 
 // --port N: converted like strtol in base 10 ("5000x" gives 5000); a value

@@ -97,8 +97,8 @@ void ReleaseClientKeying(ServerState& state, std::uint64_t client) {
     for (const ServerLine& entry : kServerLines) {
         const auto line = (state.*entry.line).Snapshot();
         if (line && line->ReleaseIfRaisedBy(client)) {
-            LogOut(std::string("[brinmoor] ") + entry.name + " released: its client disconnected without " +
-                   entry.release + ".\n");
+            LogOut(std::string("[brinmoor] ") + entry.name +
+                   " released: its client disconnected without " + entry.release + ".\n");
         }
     }
 }

@@ -53,7 +53,7 @@ struct ServerState {
 
     // Fixed once the command line has been read, before any other thread runs.
     std::int32_t tcpPort = kDefaultTcpPort;
-    std::string configPath;  // the saved CAT settings
+    std::string configPath;             // the saved CAT settings
     std::chrono::seconds txTimeout{0};  // 0: the server's own lines may stay keyed
 
     // Declared last so it goes first at teardown: no session outlives the rest.

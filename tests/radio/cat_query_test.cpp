@@ -104,10 +104,9 @@ TEST(CatQuery, ThreeDigitRadiosReadBareCodesAndTheirModelsReads) {
     // act; a command with parameters sets unless the model reads it.
     const char* const shared[] = {"FA", "IF", "ID", "MD", "NB", "NR", "PA", "RA", "RG", "SH",
                                   "SL", "BC", "NT", "GT", "SM", "AG", "SQ", "PS", "AI", "RM"};
-    const char* const sharedSets[] = {"TX",  "RX",  "UP",  "DN",  "RC",  "RU", "RD",
-                                      "VV",  "SV",  "BU",  "BD",  "QI",  "CH", "SR",
-                                      "MD1", "MD0", "RM5", "TX0", "fa",  "nb", "",
-                                      "A",   "ID;", "FA00014074000"};
+    const char* const sharedSets[] = {"TX",  "RX",  "UP", "DN", "RC", "RU", "RD",  "VV",
+                                      "SV",  "BU",  "BD", "QI", "CH", "SR", "MD1", "MD0",
+                                      "RM5", "TX0", "fa", "nb", "",   "A",  "ID;", "FA00014074000"};
     struct Model {
         RadioDialect dialect;
         std::vector<const char*> queries;
@@ -148,13 +147,20 @@ TEST(CatQuery, ThreeDigitRadiosReadBareCodesAndTheirModelsReads) {
 
 TEST(RadioDialect, IdAnswerChoosesTheDialectAndItsTransmitState) {
     const std::pair<const char*, std::optional<RadioDialect>> ids[] = {
-        {"ID019", RadioDialect::ThreeDigit019}, {"ID020", RadioDialect::ThreeDigit020},
-        {"ID021", RadioDialect::ThreeDigit021}, {"ID023", RadioDialect::ThreeDigit021},
-        {"ID022", RadioDialect::ThreeDigit022}, {"ID024", RadioDialect::ThreeDigit024},
-        {"ID025", RadioDialect::ThreeDigit},    {"ID0570", RadioDialect::FourDigit},
-        {"ID01", std::nullopt},                 {"ID01234", std::nullopt},
-        {"IDabc", std::nullopt},                {"ID 19", std::nullopt},
-        {"?", std::nullopt},                    {"", std::nullopt},
+        {"ID019", RadioDialect::ThreeDigit019},
+        {"ID020", RadioDialect::ThreeDigit020},
+        {"ID021", RadioDialect::ThreeDigit021},
+        {"ID023", RadioDialect::ThreeDigit021},
+        {"ID022", RadioDialect::ThreeDigit022},
+        {"ID024", RadioDialect::ThreeDigit024},
+        {"ID025", RadioDialect::ThreeDigit},
+        {"ID0570", RadioDialect::FourDigit},
+        {"ID01", std::nullopt},
+        {"ID01234", std::nullopt},
+        {"IDabc", std::nullopt},
+        {"ID 19", std::nullopt},
+        {"?", std::nullopt},
+        {"", std::nullopt},
     };
     for (const auto& [answer, dialect] : ids) EXPECT_EQ(DialectFromId(answer), dialect) << answer;
 

@@ -101,9 +101,9 @@ TEST(CommandLineTest, HelpAndVersionWinOverEverythingElse) {
     EXPECT_EQ(Parse({"--version", "--help"}).action, CommandLineAction::Help);
     EXPECT_EQ(VersionText(), std::string("brinmoor ") + BRINMOOR_VERSION + "\n");
     const std::string help = HelpText();
-    for (const char* option : {"--port N", "--config FILE", "--bind ADDRESS",
-                               "--tx-timeout SECONDS", "--help", "--version", "4532",
-                               "brinmoor.json", "three", "four"}) {
+    for (const char* option :
+         {"--port N", "--config FILE", "--bind ADDRESS", "--tx-timeout SECONDS", "--help",
+          "--version", "4532", "brinmoor.json", "three", "four"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -23,8 +23,8 @@ using namespace std::chrono_literals;
 using servertest::ConnectPair;
 using servertest::LogCapture;
 using servertest::LoopbackListener;
-using servertest::ScratchFolder;
 using servertest::ReceiveUntil;
+using servertest::ScratchFolder;
 using servertest::SeesClosed;
 using servertest::SocketsStarted;
 
@@ -176,8 +176,8 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     EXPECT_FALSE(sim::Dtr("COM4"));
     EXPECT_TRUE(sim::Rts("COM4"));
     CloseSocket(second);
-    EXPECT_TRUE(log.WaitFor(
-        LogStream::Out, "[brinmoor] CW key released: its client disconnected without CK0.\n"));
+    EXPECT_TRUE(log.WaitFor(LogStream::Out,
+                            "[brinmoor] CW key released: its client disconnected without CK0.\n"));
     EXPECT_FALSE(sim::Rts("COM4"));
     EXPECT_EQ(log.Count(LogStream::Out,
                         "[brinmoor] PTT released: its client disconnected without PT0.\n"),

@@ -110,10 +110,9 @@ TEST_F(ControlCommandsTest, PwFollowsThePowerSettingAndTheTransmitStateInBothDia
         const char* dialect;
         const char* transmitting;  // meter 200 is 88 W; a three-digit radio's meter is not read
     };
-    for (const Case& c : {Case{"0570", "four-digit-ID dialect: transmit state read from TX",
-                               "PW2088;"},
-                          Case{"019", "three-digit-ID dialect: transmit state read from IF",
-                               "PW2050;"}}) {
+    for (const Case& c :
+         {Case{"0570", "four-digit-ID dialect: transmit state read from TX", "PW2088;"},
+          Case{"019", "three-digit-ID dialect: transmit state read from IF", "PW2050;"}}) {
         SCOPED_TRACE(c.id);
         RadioSim sim;
         ASSERT_TRUE(sim.Start({"--id", c.id, "--meter", "200", "--log"}));

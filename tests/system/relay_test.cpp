@@ -141,8 +141,13 @@ TEST_F(RelaySystemTest, InactiveProgramsReadInTheRadiosDialectAndChangeNothing) 
     const Case cases[] = {
         // Kenwood: bare codes read; "MD1" is LSB, the others switch things on.
         {"019",
-         {{"MD;", "MD2;"}, {"NB;", "NB0;"}, {"NR;", "NR0;"}, {"PA;", "PA0;"}, {"RG;", "RG000;"},
-          {"AG0;", "AG0000;"}, {"SM0;", "SM00000;"}},
+         {{"MD;", "MD2;"},
+          {"NB;", "NB0;"},
+          {"NR;", "NR0;"},
+          {"PA;", "PA0;"},
+          {"RG;", "RG000;"},
+          {"AG0;", "AG0000;"},
+          {"SM0;", "SM00000;"}},
          "MD1;NR1;PA1;NB1;"},
         // Four digits: a digit after the code picks the receiver to read.
         {"0570", {{"MD0;", "MD02;"}, {"NR0;", "NR00;"}, {"MD1;", "MD12;"}}, "MD03;NR01;"},
@@ -154,9 +159,9 @@ TEST_F(RelaySystemTest, InactiveProgramsReadInTheRadiosDialectAndChangeNothing) 
         RadioSim& sim = radios[i];
         SCOPED_TRACE(c.id);
         ASSERT_TRUE(sim.Start({"--id", c.id, "--log"}));
-        ASSERT_NO_FATAL_FAILURE(Configure("{\"ports\": {\"CAT\": " + Entry(sim.Path()) +
-                                          "}, \"ext_groups\": {\"1\": {\"cat\": " +
-                                          Entry(program.SlavePath()) + "}}}"));
+        ASSERT_NO_FATAL_FAILURE(Configure(
+            "{\"ports\": {\"CAT\": " + Entry(sim.Path()) +
+            "}, \"ext_groups\": {\"1\": {\"cat\": " + Entry(program.SlavePath()) + "}}}"));
         ASSERT_TRUE(server.WaitOut("[relay] CAT relay started for group 1"));
         for (const auto& [read, answer] : c.reads) EXPECT_EQ(Ask(program, read), answer);
         EXPECT_EQ(Ask(program, c.sets + c.reads[0].first), c.reads[0].second);

@@ -80,19 +80,19 @@ TEST(ServerStartupTest, FirstStartWaitsForVarnholtAndQuitsCleanly) {
 }
 
 TEST(ServerStartupTest, TerminationSignalsShutDownAsQuitWithTheLinesReleased) {
-    for (const auto& [signal, name] :
-         {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"}, std::pair{SIGHUP, "SIGHUP"}}) {
+    for (const auto& [signal, name] : {std::pair{SIGTERM, "SIGTERM"}, std::pair{SIGINT, "SIGINT"},
+                                       std::pair{SIGHUP, "SIGHUP"}}) {
         SCOPED_TRACE(name);
         test::PseudoTerminal ptt;
         ServerProcess server;
         // The transmit time-out releases a line keyed too long, and says so.
         ASSERT_TRUE(server.StartListening({"--tx-timeout", "1"}));
         TcpClient client(server.Port());
-        ASSERT_EQ(client.Ask("CFG{\"ports\": {\"PTT\": {\"port\": \"" + ptt.SlavePath() +
-                             "\"}}};"),
+        ASSERT_EQ(client.Ask("CFG{\"ports\": {\"PTT\": {\"port\": \"" + ptt.SlavePath() + "\"}}};"),
                   "CFG_OK;");
         client.Send("PT1;");
-        EXPECT_TRUE(server.WaitOut("[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout)."));
+        EXPECT_TRUE(
+            server.WaitOut("[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout)."));
         client.Send("PT1;");
         EXPECT_EQ(client.Ask("PW;"), "PW000;");
         EXPECT_TRUE(test::DeviceLocked(ptt.SlavePath()));
@@ -102,7 +102,8 @@ TEST(ServerStartupTest, TerminationSignalsShutDownAsQuitWithTheLinesReleased) {
         EXPECT_TRUE(server.WaitOut(std::string("[brinmoor] ") + name + " received."));
         EXPECT_TRUE(server.WaitOut("[brinmoor] Shutting down."));
         EXPECT_TRUE(client.WaitClosed());
-        EXPECT_FALSE(test::DeviceLocked(ptt.SlavePath())) << "the PTT port is closed, its line down";
+        EXPECT_FALSE(test::DeviceLocked(ptt.SlavePath()))
+            << "the PTT port is closed, its line down";
         server.DrainOutput();
         EXPECT_TRUE(server.ErrLines().empty());
     }
