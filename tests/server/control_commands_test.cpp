@@ -264,13 +264,7 @@ TEST_F(ServerCommandsTest, PtAndCkDriveTheLocalLines) {
     EXPECT_EQ(Send("PT1"), "");
     EXPECT_EQ(Send("CK1"), "");
 
-    sim::CreateDevice("COM4");
-    auto ptt = std::make_shared<KeyingLine>();
-    ASSERT_TRUE(ptt->OpenOwn("COM4", 38400, 8, 'N', 1.0f, "DTR"));
-    auto cw = std::make_shared<KeyingLine>();
-    cw->ShareWith(ptt, "RTS");
-    state.pttLine.Replace(ptt);
-    state.cwLine.Replace(cw);
+    servertest::InstallKeyingLines(state, "COM4");
 
     Send("PT1");
     EXPECT_TRUE(sim::Dtr("COM4"));
@@ -287,8 +281,6 @@ TEST_F(ServerCommandsTest, PtAndCkDriveTheLocalLines) {
 
     Send("PT1");
     Send("CK1");
-    ptt.reset();
-    cw.reset();
     CloseLocalPorts(state);
     EXPECT_FALSE(state.pttLine.Snapshot());
     EXPECT_FALSE(state.cwLine.Snapshot());

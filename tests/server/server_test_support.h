@@ -1,18 +1,23 @@
 #pragma once
 // Helpers for the in-process server tests: watching log lines, a scratch
 // folder, and loopback connections through the socket seam.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
-#include "support/log_capture.h"
 #include "platform/socket.h"
+#include "server/server_state.h"
+#include "support/log_capture.h"
+#include "support/sim_serial_device.h"
 
 namespace brinmoor::servertest {
 
@@ -49,6 +54,17 @@ class ScratchFolder {
     static inline int counter = 0;
     std::filesystem::path path;
 };
+
+// The server's own PTT (DTR) and CW (RTS) lines on one simulated port.
+inline void InstallKeyingLines(ServerState& state, const std::string& device) {
+    sim::CreateDevice(device);
+    auto ptt = std::make_shared<KeyingLine>();
+    EXPECT_TRUE(ptt->OpenOwn(device, 38400, 8, 'N', 1.0f, "DTR"));
+    auto cw = std::make_shared<KeyingLine>();
+    cw->ShareWith(ptt, "RTS");
+    state.pttLine.Replace(ptt);
+    state.cwLine.Replace(cw);
+}
 
 // Starts the platform's sockets for the life of a test.
 struct SocketsStarted {

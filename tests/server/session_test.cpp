@@ -148,13 +148,7 @@ TEST_F(SessionTest, ClientWithoutSemicolonsIsCutOffAtTheBound) {
 }
 
 TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
-    sim::CreateDevice("COM4");
-    auto ptt = std::make_shared<KeyingLine>();
-    ASSERT_TRUE(ptt->OpenOwn("COM4", 38400, 8, 'N', 1.0f, "DTR"));
-    auto cw = std::make_shared<KeyingLine>();
-    cw->ShareWith(ptt, "RTS");
-    state.pttLine.Replace(ptt);
-    state.cwLine.Replace(cw);
+    servertest::InstallKeyingLines(state, "COM4");
     auto [first, firstServer] = ConnectPair(listener);
     auto [second, secondServer] = ConnectPair(listener);
     ASSERT_TRUE(StartClientSession(state, firstServer));
