@@ -167,6 +167,11 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     CloseSocket(first);
     EXPECT_TRUE(log.WaitFor(LogStream::Out,
                             "[brinmoor] PTT released: its client disconnected without PT0.\n"));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (state.sessions.LiveCount() > 1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_EQ(state.sessions.LiveCount(), 1u) << "the first session has ended";
     EXPECT_FALSE(sim::Dtr("COM4"));
     EXPECT_TRUE(sim::Rts("COM4"));
     CloseSocket(second);
