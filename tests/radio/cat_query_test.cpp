@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include <atomic>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
