@@ -7,9 +7,16 @@ namespace brinmoor {
 namespace {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool IsControlByte(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+}
 
 }  // namespace
+
+char AsciiLowerChar(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 std::string AsciiUpper(std::string_view text) {
     std::string result(text);
@@ -19,14 +26,14 @@ std::string AsciiUpper(std::string_view text) {
 
 std::string AsciiLower(std::string_view text) {
     std::string result(text);
-    for (char& c : result) c = Lower(c);
+    for (char& c : result) c = AsciiLowerChar(c);
     return result;
 }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
+        if (AsciiLowerChar(a[i]) != AsciiLowerChar(b[i])) return false;
     }
     return true;
 }
@@ -56,6 +63,30 @@ std::optional<std::int32_t> ParseLeadingInt(std::string_view text) {
         return std::nullopt;
     }
     return static_cast<std::int32_t>(value);
+}
+
+bool HasControlByte(std::string_view text) {
+    for (char c : text) {
+        if (IsControlByte(c)) return true;
+    }
+    return false;
+}
+
+std::string EscapeControlBytes(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        if (!IsControlByte(c)) {
+            result.push_back(c);
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        result += "\\u00";
+        result.push_back(kHex[byte >> 4]);
+        result.push_back(kHex[byte & 0xF]);
+    }
+    return result;
 }
 
 }  // namespace brinmoor

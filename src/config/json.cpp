@@ -18,14 +18,11 @@ bool IsDigit(char c) {
 bool IsHexDigit(char c) {
     return std::isxdigit(static_cast<unsigned char>(c)) != 0;
 }
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool StartsWithIgnoreCase(std::string_view text, std::size_t at, std::string_view word) {
     if (text.size() - at < word.size()) return false;
     for (std::size_t i = 0; i < word.size(); ++i) {
-        if (Lower(text[at + i]) != word[i]) return false;
+        if (AsciiLowerChar(text[at + i]) != word[i]) return false;
     }
     return true;
 }
@@ -53,7 +50,7 @@ std::size_t ScanMantissa(std::string_view text, std::size_t at, IsDigitFn isDigi
 // An exponent marker, an optional sign and at least one decimal digit, or
 // nothing at all.
 std::size_t ScanExponent(std::string_view text, std::size_t at, char marker) {
-    if (at >= text.size() || Lower(text[at]) != marker) return at;
+    if (at >= text.size() || AsciiLowerChar(text[at]) != marker) return at;
     std::size_t i = at + 1;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
     if (i >= text.size() || !IsDigit(text[i])) return at;
@@ -147,7 +144,7 @@ NumberScan<Float> ScanNumber(std::string_view text, std::size_t start) {
     std::size_t mantissaStart = i;
     std::size_t digits = 0;
     std::size_t mantissaEnd = i;
-    if (i + 1 < text.size() && text[i] == '0' && Lower(text[i + 1]) == 'x') {
+    if (i + 1 < text.size() && text[i] == '0' && AsciiLowerChar(text[i + 1]) == 'x') {
         mantissaEnd = ScanMantissa(text, i + 2, IsHexDigit, digits);
         if (digits > 0) {
             hex = true;
@@ -339,7 +336,7 @@ std::string JsonEscape(std::string_view text) {
         if (c == '"' || c == '\\') result.push_back('\\');
         result.push_back(c);
     }
-    return result;
+    return EscapeControlBytes(result);
 }
 
 }  // namespace brinmoor

@@ -46,7 +46,10 @@ std::int32_t JsonToInt(const JsonValue& value, std::int32_t fallback);
 float JsonToFloat(const JsonValue& value, float fallback);
 
 // Escapes '"' and '\\' with a backslash, the only escapes the reader needs to
-// read a text back unchanged.
+// read a text back unchanged, and writes control bytes as \u00XX so that the
+// result is one line of valid JSON. The reader takes "\u" as a plain "u", so
+// only texts without control bytes read back unchanged; the server never
+// writes a port name that holds one.
 std::string JsonEscape(std::string_view text);
 
 }  // namespace brinmoor

@@ -161,6 +161,8 @@ TEST(JsonString, EscapedTextReadsBackUnchanged) {
     }
     EXPECT_EQ(JsonEscape(R"(a"b\c)"), R"(a\"b\\c)");
     EXPECT_EQ(JsonEscape("COM3"), "COM3");
+    // Control bytes (NUL and DEL included) are written as JSON does: one line.
+    EXPECT_EQ(JsonEscape(std::string("a\x1b[2J\n\x7f\0b", 9)), "a\\u001b[2J\\u000a\\u007f\\u0000b");
 }
 
 TEST(JsonNumber, ReadsTheStandardDecimalForms) {
