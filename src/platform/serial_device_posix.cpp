@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -23,11 +24,13 @@
 #include <thread>
 
 #include "platform/serial_device.h"
+#include "platform/serial_rules.h"
 
 namespace brinmoor {
 
 struct SerialDevice {
     int fd = -1;
+    std::uint32_t baud = 0;   // bounds how long a write may take
     int readTimeoutMs = 200;  // until the first SetSerialReadTimeout
     bool inBurst = false;     // the last read took a byte: more are likely queued
 };
@@ -35,8 +38,6 @@ struct SerialDevice {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr int kWriteStallMs = 500;  // a write that makes no progress this long fails
 
 std::string DevicePath(const std::string& name) {
     // "ttyUSB0" names a device under /dev; anything with a slash is a path.
@@ -75,6 +76,9 @@ bool SetSpeed(LineSettings& tio, std::uint32_t baud) {
 }
 void FlushBoth(int fd) {
     ioctl(fd, TCFLSH, TCIOFLUSH);
+}
+void DiscardOutput(int fd) {
+    ioctl(fd, TCFLSH, TCOFLUSH);
 }
 #else
 using LineSettings = struct termios;
@@ -150,6 +154,9 @@ bool SetSpeed(LineSettings& tio, std::uint32_t baud) {
 void FlushBoth(int fd) {
     tcflush(fd, TCIOFLUSH);
 }
+void DiscardOutput(int fd) {
+    tcflush(fd, TCOFLUSH);
+}
 #endif
 
 bool ApplySettings(int fd, const SerialDeviceSettings& settings) {
@@ -209,17 +216,59 @@ void WaitUntil(Clock::time_point deadline) {
     std::this_thread::sleep_until(deadline);
 }
 
+bool SameDevice(const struct stat& opened, const char* path) {
+    struct stat other {};
+    return stat(path, &other) == 0 && S_ISCHR(other.st_mode) && other.st_rdev == opened.st_rdev;
+}
+
+// A terminal that can be a serial line: a character device and a tty, but not
+// the multiplexer that makes new pseudo-terminals, the process's controlling
+// terminal or the console, under whatever name they were reached. The slaves
+// under /dev/pts pass: programs reach app groups through them.
+bool IsSerialTerminal(int fd) {
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0 || !S_ISCHR(opened.st_mode) || isatty(fd) != 1) return false;
+    for (const char* refused : {"/dev/ptmx", "/dev/tty", "/dev/console"}) {
+        if (SameDevice(opened, refused)) return false;
+    }
+    return true;
+}
+
+// Another holder's exclusive flag (root would pass it): leave that port alone.
+bool HeldExclusively(int fd) {
+#if defined(TIOCGEXCL)
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 }  // namespace
 
 SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings) {
-    if (name.empty()) return nullptr;
+    // A NUL would cut the path short: the device opened would not be the one named.
+    if (name.empty() || name.find('\0') != std::string::npos) return nullptr;
     const std::string path = DevicePath(name);
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-
+    // Checked before any call that changes the device; a refused one is only
+    // closed again, so its output and its other holders are left as they were.
+    if (!IsSerialTerminal(fd) || HeldExclusively(fd)) {
+        close(fd);
+        return nullptr;
+    }
     // Exclusive: TIOCEXCL keeps other openers away (except root), the lock
-    // keeps away every program that asks for it, root included.
-    if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // keeps away every program that asks for it, root included. When the lock
+    // is refused the flag is given back, so the holder's port is not left
+    // exclusive to nobody.
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ioctl(fd, TIOCNXCL);
         close(fd);
         return nullptr;
     }
@@ -231,13 +280,16 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         return nullptr;
     }
     FlushBoth(fd);
-    return new SerialDevice{fd};
+    return new SerialDevice{fd, settings.baud};
 }
 
 void CloseSerialDevice(SerialDevice* device) {
     if (device == nullptr) return;
     ChangeModemLines(device->fd, TIOCM_DTR, false);
     ChangeModemLines(device->fd, TIOCM_RTS, false);
+    // Bytes still queued (FSK at 45 baud) would make close wait for the
+    // kernel's drain, up to 30 s, while the caller holds its locks.
+    DiscardOutput(device->fd);
     // The flag can outlive this descriptor (a pseudo-terminal whose master
     // stays open), so give it back before closing.
     ioctl(device->fd, TIOCNXCL);
@@ -287,6 +339,8 @@ SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
 
 SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
     if (device == nullptr) return SerialWrite::Failed;
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(SerialWriteTimeoutMs(bytes.size(), device->baud));
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = write(device->fd, bytes.data() + done, bytes.size() - done);
@@ -298,11 +352,12 @@ SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             return MeansGone(errno) ? SerialWrite::Gone : SerialWrite::Failed;
         }
-        // The output queue is full: wait a bounded time for room.
+        // The output queue is full: wait for room, within the write's bound.
         pollfd p{device->fd, POLLOUT, 0};
         int ready;
         do {
-            ready = poll(&p, 1, kWriteStallMs);
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            ready = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
         } while (ready < 0 && errno == EINTR);
         if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) return SerialWrite::Gone;
         if (ready <= 0 || !(p.revents & POLLOUT)) return SerialWrite::Failed;

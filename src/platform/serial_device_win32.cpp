@@ -10,15 +10,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "platform/serial_device.h"
+#include "platform/serial_rules.h"
 
 namespace brinmoor {
 
 struct SerialDevice {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    int readTimeoutMs = 200;  // the constant Open installs
+    std::uint32_t baud = 0;    // bounds how long a write may take
+    int readTimeoutMs = 200;   // the constant Open installs
+    DWORD writeTimeoutMs = 0;  // the write bound installed last
 };
 
 namespace {
@@ -78,13 +82,29 @@ bool MeansGone(DWORD error, HANDLE handle) {
     }
 }
 
+// Read and write time-outs are one structure: both are installed together.
+void InstallTimeouts(SerialDevice& device, DWORD writeTimeoutMs) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(device.readTimeoutMs);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
+    SetCommTimeouts(device.handle, &timeouts);
+    device.writeTimeoutMs = writeTimeoutMs;
+}
+
 }  // namespace
 
 SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings) {
+    // Only a plain device name reaches CreateFileW, so a name cannot make the
+    // server open a pipe or a file on another host.
+    const std::optional<std::string> device = WindowsDeviceName(name);
+    if (!device) return nullptr;
     // "\\.\" reaches every COM port, COM10 and up included. Port names are
     // ASCII; each byte becomes one UTF-16 unit, sign-extended.
     std::wstring path = L"\\\\.\\";
-    for (char c : name) {
+    for (char c : *device) {
         path.push_back(static_cast<wchar_t>(static_cast<signed char>(c)));
     }
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -119,22 +139,18 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         return nullptr;
     }
 
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = 200;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 500;
-    SetCommTimeouts(handle, &timeouts);
+    auto* opened = new SerialDevice{handle, settings.baud};
+    InstallTimeouts(*opened, SerialWriteTimeoutMs(1, settings.baud));
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
-
-    return new SerialDevice{handle};
+    return opened;
 }
 
 void CloseSerialDevice(SerialDevice* device) {
     if (device == nullptr) return;
     EscapeCommFunction(device->handle, CLRDTR);
     EscapeCommFunction(device->handle, CLRRTS);
+    // Queued output is thrown away, so closing never waits for it.
+    PurgeComm(device->handle, PURGE_TXABORT | PURGE_TXCLEAR);
     CloseHandle(device->handle);
     delete device;
 }
@@ -142,14 +158,8 @@ void CloseSerialDevice(SerialDevice* device) {
 void SetSerialReadTimeout(SerialDevice* device, int milliseconds) {
     if (device == nullptr) return;
     device->readTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
-    // The whole structure is replaced: from now on writes have no time-out.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(device->readTimeoutMs);
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    SetCommTimeouts(device->handle, &timeouts);
+    // The write bound stays: a port that was read still never blocks a write for ever.
+    InstallTimeouts(*device, device->writeTimeoutMs);
 }
 
 SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
@@ -171,6 +181,9 @@ SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
 
 SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
     if (device == nullptr) return SerialWrite::Failed;
+    // As long as these bytes need at the port's speed, plus a margin.
+    const DWORD bound = SerialWriteTimeoutMs(bytes.size(), device->baud);
+    if (bound != device->writeTimeoutMs) InstallTimeouts(*device, bound);
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(bytes.size());
     if (!WriteFile(device->handle, bytes.data(), size, &written, nullptr)) {

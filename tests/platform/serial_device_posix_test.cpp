@@ -1,15 +1,20 @@
 // The POSIX serial device on real pseudo-terminals.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "platform/serial_device.h"
+#include "platform/serial_rules.h"
 #include "support/posix/pty.h"
 
 namespace brinmoor {
@@ -133,14 +138,69 @@ TEST_F(SerialDevicePosixTest, SettingsTableReachesTheTty) {
     }
 }
 
-TEST_F(SerialDevicePosixTest, UnusableSettingsFailCleanly) {
-    SerialDeviceSettings settings = Settings();
-    settings.dataBits = 9;
-    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), settings), nullptr);
-    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings(0)), nullptr);
-    // Not a tty at all.
-    EXPECT_EQ(OpenSerialDevice("/dev/null", Settings()), nullptr);
-    // The failed opens left nothing locked behind.
+// Only a terminal that can be a serial line opens; whatever else a name
+// reaches is closed again untouched, and leaves nothing locked behind.
+TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("brinmoor-devices-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_symlink("/dev/ptmx", folder / "radio");
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    { std::ofstream((folder / "file").string()) << "data"; }
+
+    SerialDeviceSettings nineBits = Settings();
+    nineBits.dataBits = 9;
+    const struct {
+        std::string name;
+        SerialDeviceSettings settings;
+    } refused[] = {
+        {"ptmx", Settings()},  // a name without "/" is looked up under /dev
+        {"/dev/ptmx", Settings()},
+        {"/dev/tty", Settings()},
+        {"/dev/console", Settings()},
+        {(folder / "radio").string(), Settings()},  // what resolves to /dev/ptmx
+        {"/dev/null", Settings()},
+        {(folder / "fifo").string(), Settings()},
+        {(folder / "file").string(), Settings()},
+        {folder.string(), Settings()},
+        {"", Settings()},
+        {"COM3", Settings()},
+        // The part before the NUL is a usable terminal, but not the name given.
+        {pty.SlavePath() + std::string(1, '\0') + "x", Settings()},
+        {pty.SlavePath(), nineBits},
+        {pty.SlavePath(), Settings(0)},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(OpenSerialDevice(c.name, c.settings), nullptr) << c.name;
+    }
+    std::filesystem::remove_all(folder);
+
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+    EXPECT_NE(device, nullptr);
+    CloseSerialDevice(device);
+}
+
+// A terminal held by another program is left as that program holds it: its
+// lock refused, the flag that makes it exclusive is given back (or, when the
+// holder set it, never touched).
+TEST_F(SerialDevicePosixTest, OtherHoldersLockAndExclusiveFlagAreLeftAlone) {
+    const int holder = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const auto exclusive = [&] {
+        int flag = -1;
+        EXPECT_EQ(ioctl(holder, TIOCGEXCL, &flag), 0);
+        return flag;
+    };
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
+    EXPECT_EQ(exclusive(), 0);
+
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
+    EXPECT_EQ(exclusive(), 1);
+    ioctl(holder, TIOCNXCL);
+    close(holder);
+
     SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
     EXPECT_NE(device, nullptr);
     CloseSerialDevice(device);
@@ -162,16 +222,6 @@ TEST_F(SerialDevicePosixTest, OpenIsExclusiveUntilClosed) {
     SerialDevice* second = OpenSerialDevice(pty.SlavePath(), Settings());
     EXPECT_NE(second, nullptr);
     CloseSerialDevice(second);
-}
-
-TEST_F(SerialDevicePosixTest, NamesWithoutSlashAreLookedUpUnderDev) {
-    // "ptmx" is /dev/ptmx, a tty that exists everywhere here.
-    SerialDevice* device = OpenSerialDevice("ptmx", Settings());
-    EXPECT_NE(device, nullptr);
-    CloseSerialDevice(device);
-    EXPECT_EQ(OpenSerialDevice("COM3", Settings()), nullptr);
-    EXPECT_EQ(OpenSerialDevice("", Settings()), nullptr);
-    EXPECT_EQ(OpenSerialDevice("/dev/brinmoor-no-such-port", Settings()), nullptr);
 }
 
 TEST_F(SerialDevicePosixTest, ReadWaitsItsTimeOut) {
@@ -252,14 +302,19 @@ TEST_F(SerialDevicePosixTest, HungUpDeviceReportsGoneWithoutSpinning) {
     EXPECT_FALSE(IsSerialDsrOn(device));
 }
 
-TEST_F(SerialDevicePosixTest, WriteThatCannotDrainFailsInBoundedTime) {
-    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
+TEST_F(SerialDevicePosixTest, WriteThatCannotDrainFailsWhenItsBytesHadTime) {
+    constexpr std::uint32_t kBaud = 4000000;
+    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings(kBaud));
     ASSERT_NE(device, nullptr);
     DeviceCloser closer{device};
-    // Nobody reads the master: the queue fills and the write gives up.
+    // Nobody reads the master: the queue fills and the write gives up once
+    // the time its bytes need on the wire (and the margin) has passed.
+    const std::string bytes(1 << 20, 'x');
+    const auto bound = static_cast<long long>(SerialWriteTimeoutMs(bytes.size(), kBaud));
     const auto start = Clock::now();
-    EXPECT_EQ(WriteSerialDevice(device, std::string(4 << 20, 'x')), SerialWrite::Failed);
-    EXPECT_LT(MsSince(start), 10000);
+    EXPECT_EQ(WriteSerialDevice(device, bytes), SerialWrite::Failed);
+    EXPECT_GE(MsSince(start), bound * 9 / 10);
+    EXPECT_LT(MsSince(start), bound + 10000);
 }
 
 }  // namespace
