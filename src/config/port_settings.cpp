@@ -17,13 +17,14 @@ std::int32_t ReadBaud(const JsonValue& entry, std::int32_t defaultBaud) {
     return JsonToInt(baud, defaultBaud);
 }
 
-PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud) {
+PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud,
+                                  float defaultStopBits) {
     PortSettings settings;
     settings.port = JsonText(JsonMember(entry, "port"));
     settings.baud = ReadBaud(entry, defaultBaud);
     settings.bytesize = JsonToInt(JsonMember(entry, "bytesize"), 8);
     settings.parity = ParseParity(JsonMember(entry, "parity"), 'N');
-    settings.stopbits = JsonToFloat(JsonMember(entry, "stopbits"), 1.0f);
+    settings.stopbits = JsonToFloat(JsonMember(entry, "stopbits"), defaultStopBits);
     settings.flow = JsonText(JsonMember(entry, "flow"));
     if (settings.flow.empty()) settings.flow = "DTR";
     return settings;

@@ -24,7 +24,8 @@ bool IsNoPort(std::string_view name);
 
 // Reads a port entry: "port", "baud", "bytesize", "parity", "stopbits", "flow".
 // Never fails; whatever is missing or ill-typed takes its default.
-PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud);
+PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud,
+                                  float defaultStopBits = 1.0f);
 
 // "baud": a Number member truncated to 32 bits (NaN or out of range gives
 // -2147483648); a quoted baud rate is not read and gives the default.

@@ -68,7 +68,12 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     // Other settings replace the lost port's; the same ones keep it wanted
     // should this open fail too.
     if (!same) lost = false;
-    if (!port.Open(name, newBaud, dataBits, newParity, newStopBits)) return false;
+    const bool wasOpen = port.IsOpen();
+    if (!port.Open(name, newBaud, dataBits, newParity, newStopBits)) {
+        // The radio stays served: the port that worked goes back to its settings.
+        if (wasOpen) port.Open(portName, baud, byteSize, parity, stopBits);
+        return false;
+    }
     lost = false;
     ForgetRadioLocked();  // another radio may answer on this opening
     portName = name;

@@ -74,9 +74,9 @@ class CatLink {
     CatLink& operator=(const CatLink&) = delete;
 
     // Keeps the port when it is open with exactly these settings; otherwise
-    // (re)opens it. A failed open leaves it closed and the remembered
-    // settings as they were. Settings other than the remembered ones end the
-    // attempts to bring back a lost port.
+    // (re)opens it. When that fails, a port that was open is opened again
+    // with the remembered settings, which stay as they were. Settings other
+    // than the remembered ones end the attempts to bring back a lost port.
     bool OpenIfChanged(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
                        char parity, float stopBits);
 

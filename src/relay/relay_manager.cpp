@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/log.h"
+#include "radio/port_entry.h"
 #include "relay/cat_relay.h"
 #include "relay/fsk_relay.h"
 #include "relay/keying_relays.h"
@@ -13,24 +14,6 @@ namespace {
 
 std::thread StartStdThread(std::function<void()> body) {
     return std::thread(std::move(body));
-}
-
-bool OpenPort(SerialPort& port, const PortSettings& settings) {
-    return port.Open(settings.port, static_cast<std::uint32_t>(settings.baud),
-                     static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                     settings.stopbits);
-}
-
-bool LockedOpenPort(SerialPort& port, const PortSettings& settings) {
-    return port.LockedOpen(settings.port, static_cast<std::uint32_t>(settings.baud),
-                           static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                           settings.stopbits);
-}
-
-bool OpenLine(KeyingLine& line, const PortSettings& settings) {
-    return line.OpenOwn(settings.port, static_cast<std::uint32_t>(settings.baud),
-                        static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                        settings.stopbits, settings.flow);
 }
 
 bool ServerPortOpen(Handover<SerialPort>& holder) {

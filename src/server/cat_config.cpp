@@ -8,6 +8,7 @@
 #include "config/port_settings.h"
 #include "config/saved_config.h"
 #include "config/status_reply.h"
+#include "radio/port_entry.h"
 
 namespace brinmoor {
 
@@ -15,6 +16,11 @@ bool ApplyCatConfig(ServerState& state, const JsonValue& config, std::int32_t tc
     const PortSettings settings = PortSettingsFromJson(config, 38400);
     if (settings.port.empty()) {
         LogErr("[brinmoor] ApplyCatConfig: no port specified.\n");
+        return false;
+    }
+    // Checked before the port is touched: the working CAT port stays as it is.
+    if (const std::string problem = PortEntryProblem(config); !problem.empty()) {
+        LogErr(PortRefusalLine("CAT", settings.port, problem));
         return false;
     }
     if (!state.catLink.OpenIfChanged(settings.port, static_cast<std::uint32_t>(settings.baud),

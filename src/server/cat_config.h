@@ -11,7 +11,9 @@ namespace brinmoor {
 
 // Reads "port", "baud" (a Number; 38400 otherwise), "bytesize", "parity" and
 // "stopbits" from the CAT entry. True when the CAT port is open with these
-// settings; the radio's answer to "ID" does not change the result.
+// settings; the radio's answer to "ID" does not change the result. An entry
+// with a value out of range is refused with a "[config]" line, and a port
+// that does not open leaves the working one as it was.
 bool ApplyCatConfig(ServerState& state, const JsonValue& config, std::int32_t tcpPort);
 
 }  // namespace brinmoor

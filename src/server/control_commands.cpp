@@ -2,11 +2,14 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/log.h"
 #include "common/text.h"
 #include "config/json.h"
 #include "config/port_settings.h"
+#include "radio/port_entry.h"
 #include "server/cat_config.h"
 #include "server/ext_groups.h"
 #include "server/local_ports.h"
@@ -18,6 +21,33 @@ std::string PortsCommand(ServerState& state) {
     return "PORTS" + state.statusReply + ";";
 }
 
+namespace {
+
+// Every port entry that the document would open, checked before anything is
+// closed: the refusal line of each one refused.
+std::vector<std::string> RefusedPortEntries(const JsonValue& document) {
+    std::vector<std::string> refusals;
+    const auto check = [&refusals](const JsonValue& entry, const std::string& what) {
+        const std::string port = JsonText(JsonMember(entry, "port"));
+        if (IsNoPort(port)) return;
+        const std::string problem = PortEntryProblem(entry);
+        if (!problem.empty()) refusals.push_back(PortRefusalLine(what, port, problem));
+    };
+    if (document.kind != JsonKind::Object) return refusals;
+    const JsonValue& ports = JsonMember(document, "ports");
+    for (const char* name : {"CAT", "PTT", "CW", "WinKey", "FSK"}) {
+        check(JsonMember(ports, name), name);
+    }
+    for (const auto& [key, group] : JsonMember(document, "ext_groups").members) {
+        for (const char* kind : {"cat", "ptt", "cw", "winkey", "fsk"}) {
+            check(JsonMember(group, kind), "group " + EscapeControlBytes(key) + " " + kind);
+        }
+    }
+    return refusals;
+}
+
+}  // namespace
+
 std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t tcpPort) {
     std::lock_guard<std::mutex> config(state.configMutex);
     // Once QUIT has been given, shutdown closes the ports for good; a CFG
@@ -25,6 +55,13 @@ std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t 
     if (state.quit.load()) return "CFG_OK;";
     try {
         const JsonValue document = ParseJsonDocument(frame.substr(3));
+        // One refused entry leaves every port, relay and group as it was.
+        const std::vector<std::string> refusals = RefusedPortEntries(document);
+        if (!refusals.empty()) {
+            for (const std::string& line : refusals) LogErr(line);
+            LogErr("[config] CFG refused: no port was closed or opened\n");
+            return "CFG_OK;";
+        }
         // Every CFG that parses replaces the relays whole.
         StopRelays(state);
         if (document.kind == JsonKind::Object && JsonHasMember(document, "ports")) {

@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/text.h"
 #include "config/port_settings.h"
+#include "radio/port_entry.h"
 
 namespace brinmoor {
 namespace {
@@ -16,21 +17,6 @@ constexpr std::int32_t kWinKeyBaud = 1200;
 constexpr float kWinKeyStopBits = 2.0f;
 constexpr std::int32_t kFskBaud = 45;
 constexpr float kFskStopBits = 1.5f;
-
-struct LocalSettings {
-    std::uint32_t baud;
-    std::uint32_t dataBits;
-    char parity;
-    float stopBits;
-};
-
-LocalSettings ReadLocalSettings(const JsonValue& entry, std::int32_t defaultBaud,
-                                float defaultStopBits) {
-    return LocalSettings{static_cast<std::uint32_t>(ReadBaud(entry, defaultBaud)),
-                         static_cast<std::uint32_t>(JsonToInt(JsonMember(entry, "bytesize"), 8)),
-                         ParseParity(JsonMember(entry, "parity"), 'N'),
-                         JsonToFloat(JsonMember(entry, "stopbits"), defaultStopBits)};
-}
 
 // The entry's "flow" text, or the fallback when it is missing, not a text or empty.
 std::string LineName(const JsonValue& entry, const char* fallback) {
@@ -43,7 +29,8 @@ std::string PortName(const JsonValue& entry) {
 }
 
 void LogOpenFailure(std::string_view name, const std::string& port) {
-    LogOut("[brinmoor] Failed to open " + std::string(name) + " port " + port + "\n");
+    LogOut("[brinmoor] Failed to open " + std::string(name) + " port " + EscapeControlBytes(port) +
+           "\n");
 }
 
 }  // namespace
@@ -52,10 +39,9 @@ std::shared_ptr<KeyingLine> OpenLocalLine(const JsonValue& ports, std::string_vi
     const JsonValue& entry = JsonMember(ports, name);
     const std::string port = PortName(entry);
     if (IsNoPort(port)) return nullptr;
-    const LocalSettings settings = ReadLocalSettings(entry, kLineBaud, kLineStopBits);
     auto line = std::make_shared<KeyingLine>();
-    if (!line->OpenOwn(port, settings.baud, settings.dataBits, settings.parity, settings.stopBits,
-                       LineName(entry, "DTR"))) {
+    // An empty or missing "flow" keys DTR.
+    if (!OpenLine(*line, PortSettingsFromJson(entry, kLineBaud, kLineStopBits))) {
         LogOpenFailure(name, port);
         return nullptr;
     }
@@ -67,10 +53,8 @@ std::shared_ptr<SerialPort> OpenLocalSerialPort(const JsonValue& ports, std::str
     const JsonValue& entry = JsonMember(ports, name);
     const std::string port = PortName(entry);
     if (IsNoPort(port)) return nullptr;
-    const LocalSettings settings = ReadLocalSettings(entry, defaultBaud, defaultStopBits);
     auto serial = std::make_shared<SerialPort>();
-    if (!serial->LockedOpen(port, settings.baud, settings.dataBits, settings.parity,
-                            settings.stopBits)) {
+    if (!LockedOpenPort(*serial, PortSettingsFromJson(entry, defaultBaud, defaultStopBits))) {
         LogOpenFailure(name, port);
         return nullptr;
     }
@@ -99,9 +83,7 @@ void ApplyLocalPorts(ServerState& state, const JsonValue& document) {
             cw->ShareWith(std::move(owner), LineName(cwEntry, "RTS"));
             state.cwLine.Replace(std::move(cw));
         } else {
-            const LocalSettings settings = ReadLocalSettings(cwEntry, kLineBaud, kLineStopBits);
-            if (cw->OpenOwn(cwPort, settings.baud, settings.dataBits, settings.parity,
-                            settings.stopBits, LineName(cwEntry, "DTR"))) {
+            if (OpenLine(*cw, PortSettingsFromJson(cwEntry, kLineBaud, kLineStopBits))) {
                 state.cwLine.Replace(std::move(cw));
             } else {
                 LogOpenFailure("CW", cwPort);

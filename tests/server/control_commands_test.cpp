@@ -138,7 +138,7 @@ TEST(PowerReplyTest, Formats) {
 }
 
 TEST_F(ServerCommandsTest, CfgOpensTheCatPortPublishesAndSaves) {
-    EXPECT_EQ(Send(Cfg("COM3", ", \"baud\": 9600, \"parity\": \"space\", \"stopbits\": 1.45")),
+    EXPECT_EQ(Send(Cfg("COM3", ", \"baud\": 9600, \"parity\": \"space\", \"stopbits\": 1.5")),
               "CFG_OK;");
     EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n"));
     EXPECT_EQ(Send("PORTS"),
@@ -213,7 +213,7 @@ TEST_F(ServerCommandsTest, CatPortThatWillNotOpenKeepsTheOldStatus) {
     EXPECT_EQ(log.Err(), std::vector<std::string>{"[brinmoor] Failed to open CAT port COM9\n"});
     EXPECT_EQ(Send("PORTS"), status);
     EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 38400, "8", "none", "1"));
-    EXPECT_EQ(Send("FA"), "ERRFA;") << "the old port was closed by the attempt";
+    EXPECT_EQ(Send("FA"), "FA00014074000;") << "the working port is back";
 }
 
 TEST_F(ServerCommandsTest, SilentRadioGetsTheWarning) {
