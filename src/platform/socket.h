@@ -31,8 +31,9 @@ bool ListenSocket(SocketHandle socket, int backlog);
 enum class SocketWait { Readable, Timeout, Error };
 SocketWait WaitReadable(SocketHandle socket, int milliseconds);
 
-// A connected socket, or kInvalidSocket.
-SocketHandle AcceptConnection(SocketHandle listener);
+// A connected socket, or kInvalidSocket. The peer's IPv4 address (host
+// order: 127.0.0.1 is 0x7F000001) goes to peerAddress when one is given.
+SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress = nullptr);
 
 // Connects to a dotted IPv4 address (clients, and the tests).
 bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port);

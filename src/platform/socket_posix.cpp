@@ -81,9 +81,13 @@ SocketWait WaitReadable(SocketHandle socket, int milliseconds) {
     return ready == 0 ? SocketWait::Timeout : SocketWait::Readable;
 }
 
-SocketHandle AcceptConnection(SocketHandle listener) {
-    const int fd = ::accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
-    return fd < 0 ? kInvalidSocket : static_cast<SocketHandle>(fd);
+SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress) {
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    const int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+    if (fd < 0) return kInvalidSocket;
+    if (peerAddress != nullptr) *peerAddress = ntohl(peer.sin_addr.s_addr);
+    return static_cast<SocketHandle>(fd);
 }
 
 std::ptrdiff_t ReceiveSome(SocketHandle socket, char* buffer, std::size_t size) {

@@ -81,9 +81,13 @@ SocketWait WaitReadable(SocketHandle socket, int milliseconds) {
     return ready == 0 ? SocketWait::Timeout : SocketWait::Readable;
 }
 
-SocketHandle AcceptConnection(SocketHandle listener) {
-    const SOCKET s = ::accept(Sock(listener), nullptr, nullptr);
-    return s == INVALID_SOCKET ? kInvalidSocket : static_cast<SocketHandle>(s);
+SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress) {
+    sockaddr_in peer{};
+    int size = sizeof peer;
+    const SOCKET s = ::accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &size);
+    if (s == INVALID_SOCKET) return kInvalidSocket;
+    if (peerAddress != nullptr) *peerAddress = ntohl(peer.sin_addr.s_addr);
+    return static_cast<SocketHandle>(s);
 }
 
 std::ptrdiff_t ReceiveSome(SocketHandle socket, char* buffer, std::size_t size) {

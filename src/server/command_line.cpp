@@ -1,6 +1,8 @@
 #include "server/command_line.h"
 
 #include <cstring>
+#include <optional>
+#include <utility>
 
 #include "common/text.h"
 
@@ -11,27 +13,51 @@ bool Is(const char* argument, const char* name) {
     return std::strcmp(argument, name) == 0;
 }
 
+std::string ValueNeeded(const std::string& option) {
+    if (option == "--config") return "a file name";
+    if (option == "--bind") return "an IPv4 address";
+    if (option == "--allow") return "a list of IPv4 addresses and blocks, or any";
+    return "a number";
+}
+
+// Decimal digits only, at most nine of them.
+std::optional<std::size_t> ParseWholeNumber(std::string_view text) {
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    std::size_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return value;
+}
+
+// Stores an option's value; what the option needs instead when it is unusable.
+std::string TakeValue(const std::string& option, const std::string& value, CommandLine& result) {
+    if (option == "--config") {
+        result.configPath = value;
+    } else if (option == "--bind") {
+        if (!IsIpv4Address(value)) return "an IPv4 address such as 127.0.0.1";
+        result.bindAddress = value;
+    } else if (option == "--allow") {
+        auto allow = ParseAllowList(value);
+        if (!allow) {
+            return "IPv4 addresses or blocks such as 192.168.1.0/24 separated by commas, or any";
+        }
+        result.allow = std::move(*allow);
+    } else {
+        const auto count = ParseWholeNumber(value);
+        if (!count || *count < 1 || *count > kMostMaxClients) {
+            return "a number from 1 to " + std::to_string(kMostMaxClients);
+        }
+        result.maxClients = *count;
+    }
+    return {};
+}
+
 }  // namespace
 
 bool IsIpv4Address(std::string_view text) {
-    int parts = 0;
-    std::size_t i = 0;
-    while (true) {
-        const std::size_t start = i;
-        std::size_t digits = 0;
-        int value = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-            value = value * 10 + (text[i] - '0');
-            ++digits;
-            ++i;
-        }
-        if (digits == 0 || digits > 3 || value > 255) return false;
-        if (digits > 1 && text[start] == '0') return false;  // no octal look-alikes
-        ++parts;
-        if (i == text.size()) return parts == 4;
-        if (text[i] != '.' || parts == 4) return false;
-        ++i;
-    }
+    return ParseIpv4(text).has_value();
 }
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
@@ -59,25 +85,23 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                 result.txTimeoutSeconds = seconds;
             } else if (refusal.empty()) {
                 refusal = "[brinmoor] --tx-timeout needs whole seconds from 0 (off) to " +
-                          std::to_string(kMaxTxTimeoutSeconds) + ", not '" + value + "'.\n";
+                          std::to_string(kMaxTxTimeoutSeconds) + ", not '" +
+                          EscapeControlBytes(value) + "'.\n";
             }
-        } else if (Is(argument, "--config") || Is(argument, "--bind")) {
-            const bool config = Is(argument, "--config");
+        } else if (Is(argument, "--config") || Is(argument, "--bind") || Is(argument, "--allow") ||
+                   Is(argument, "--max-clients")) {
+            const std::string name = argument;
             if (!hasValue || argv[i + 1][0] == '\0') {
                 if (refusal.empty()) {
-                    refusal = std::string("[brinmoor] ") + argument +
-                              (config ? " needs a file name.\n" : " needs an IPv4 address.\n");
+                    refusal = "[brinmoor] " + name + " needs " + ValueNeeded(name) + ".\n";
                 }
                 continue;
             }
             const std::string value = argv[++i];
-            if (config) {
-                result.configPath = value;
-            } else if (IsIpv4Address(value)) {
-                result.bindAddress = value;
-            } else if (refusal.empty()) {
-                refusal = "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not '" +
-                          value + "'.\n";
+            const std::string problem = TakeValue(name, value, result);
+            if (!problem.empty() && refusal.empty()) {
+                refusal = "[brinmoor] " + name + " needs " + problem + ", not '" +
+                          EscapeControlBytes(value) + "'.\n";
             }
         }
     }
@@ -97,11 +121,14 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 }
 
 std::string HelpText() {
-    return "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--tx-timeout SECONDS]\n"
+    return "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--allow LIST]\n"
+           "               [--max-clients N] [--tx-timeout SECONDS]\n"
            "\n"
            "Shares one radio's CAT port among a controlling application and other\n"
            "station programs over TCP. Runs until a client sends \"QUIT;\", or until\n"
            "Ctrl-C or a termination signal; either way every keyed line is dropped.\n"
+           "Every client may key the transmitter and stop the server: let only\n"
+           "the station's own machines reach it (--bind, --allow).\n"
            "The radio's answer to ID; sets the commands the server uses: ID and three\n"
            "digits (Kenwood: TX; transmits, the state is read from IF;) or ID and four\n"
            "digits (TX; reads the state); until it answers, the server sends only ID;.\n"
@@ -111,6 +138,13 @@ std::string HelpText() {
            "  --config FILE     file that keeps the CAT port settings between runs\n"
            "                    (default: brinmoor.json beside the executable)\n"
            "  --bind ADDRESS    IPv4 address to listen on (default: all interfaces)\n"
+           "  --allow LIST      who may connect: IPv4 addresses and blocks separated\n"
+           "                    by commas (192.168.1.0/24,10.8.0.5), or any. Default:\n"
+           "                    loopback, the private ranges 10.0.0.0/8, 172.16.0.0/12,\n"
+           "                    192.168.0.0/16, link-local 169.254.0.0/16 and\n"
+           "                    100.64.0.0/10 (mesh VPNs). Others are closed at once.\n"
+           "  --max-clients N   clients served at once, 1 to 10000 (default 256);\n"
+           "                    a connection beyond them is closed at once\n"
            "  --tx-timeout SECONDS\n"
            "                    release the server's own PTT or CW line once it has\n"
            "                    been keyed that long (default 0: never)\n"

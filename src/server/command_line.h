@@ -1,15 +1,22 @@
 #pragma once
-// The server's command line: --port, --config, --bind, --tx-timeout, --help,
-// --version.
+// The server's command line: --port, --config, --bind, --allow,
+// --max-clients, --tx-timeout, --help, --version.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "server/allow_list.h"
 #include "server/server_state.h"
 
 namespace brinmoor {
 
 inline constexpr std::int32_t kMaxTxTimeoutSeconds = 86400;
+
+// Far above any station's need (and the load tool's 200 clients), low enough
+// that this many sessions fit a small machine (docs/reliability.md).
+inline constexpr std::size_t kDefaultMaxClients = 256;
+inline constexpr std::size_t kMostMaxClients = 10000;
 
 enum class CommandLineAction { Run, Help, Version, Refuse };
 
@@ -18,6 +25,8 @@ struct CommandLine {
     std::int32_t tcpPort = kDefaultTcpPort;
     std::string configPath;             // empty: brinmoor.json beside the executable
     std::string bindAddress;            // empty: every interface
+    AllowList allow = *ParseAllowList(kDefaultAllow);
+    std::size_t maxClients = kDefaultMaxClients;
     std::int32_t txTimeoutSeconds = 0;  // 0: off
     std::string refusal;                // the line for standard error when refused
 };
@@ -26,8 +35,9 @@ struct CommandLine {
 // without digits or beyond 32 bits is ignored without a word, the last one
 // that converts wins, and the value itself is examined as an argument too. A
 // final value outside 1 to 65535 is refused. --tx-timeout takes whole seconds,
-// 0 (off) to kMaxTxTimeoutSeconds; anything else is refused. Unknown
-// arguments are ignored.
+// 0 (off) to kMaxTxTimeoutSeconds; anything else is refused. --config,
+// --bind, --allow and --max-clients take the next argument as their value and
+// refuse one they cannot use. Unknown arguments are ignored.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // A dotted IPv4 address: four decimal numbers 0 to 255.

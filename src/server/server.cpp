@@ -7,10 +7,12 @@
 #include <thread>
 
 #include "common/log.h"
+#include "common/text.h"
 #include "config/json.h"
 #include "config/saved_config.h"
 #include "config/status_reply.h"
 #include "platform/termination.h"
+#include "platform/threads.h"
 #include "server/cat_config.h"
 #include "server/client_session.h"
 #include "server/control_commands.h"
@@ -25,7 +27,38 @@ constexpr const char* kUnreadableSavedConfig =
     "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration from "
     "Varnholt.\n";
 
-void AcceptLoop(ServerState& state, SocketHandle listener) {
+// Who the listener lets in, and how often it says so about those it does not.
+struct Admission {
+    const AllowList& allow;
+    std::size_t maxClients;
+    RefusalLogLimit notAllowedLog;
+    RefusalLogLimit limitLog;
+};
+
+// A refused connection is closed before a byte of it is read.
+void Admit(ServerState& state, Admission& admission, SocketHandle client, std::uint32_t peer) {
+    const auto now = RefusalLogLimit::Clock::now();
+    if (!IsAllowed(admission.allow, peer)) {
+        CloseSocket(client);
+        if (admission.notAllowedLog.ShouldLog(peer, now)) {
+            LogErr("[brinmoor] Connection from " + FormatIpv4(peer) +
+                   " refused (not in --allow)\n");
+        }
+        return;
+    }
+    if (state.sessions.LiveCount() >= admission.maxClients) {
+        CloseSocket(client);
+        if (admission.limitLog.ShouldLog(peer, now)) {
+            LogErr("[brinmoor] Connection from " + FormatIpv4(peer) + " refused (" +
+                   std::to_string(admission.maxClients) +
+                   " clients connected, the --max-clients limit)\n");
+        }
+        return;
+    }
+    StartClientSession(state, client);
+}
+
+void AcceptLoop(ServerState& state, SocketHandle listener, Admission& admission) {
     while (!state.quit.load()) {
         if (const int reason = TerminationRequested()) {
             // From here on exactly as after QUIT.
@@ -36,9 +69,10 @@ void AcceptLoop(ServerState& state, SocketHandle listener) {
         const SocketWait wait = WaitReadable(listener, kAcceptWaitMs);
         bool failed = wait == SocketWait::Error;
         if (wait == SocketWait::Readable) {
-            const SocketHandle client = AcceptConnection(listener);
+            std::uint32_t peer = 0;
+            const SocketHandle client = AcceptConnection(listener, &peer);
             if (client != kInvalidSocket) {
-                StartClientSession(state, client);
+                Admit(state, admission, client, peer);
             } else {
                 failed = true;
             }
@@ -50,7 +84,7 @@ void AcceptLoop(ServerState& state, SocketHandle listener) {
     }
 }
 
-int Serve(ServerState& state, const std::string& bindAddress) {
+int Serve(ServerState& state, const CommandLine& options) {
     {
         std::string status = BuildStatusJson(state.tcpPort, "", 0, "", "", "");
         std::lock_guard<std::mutex> guard(state.statusMutex);
@@ -65,7 +99,7 @@ int Serve(ServerState& state, const std::string& bindAddress) {
         return 1;
     }
     SetListenerAddressOption(listener);
-    if (!BindSocket(listener, bindAddress, static_cast<std::uint16_t>(state.tcpPort))) {
+    if (!BindSocket(listener, options.bindAddress, static_cast<std::uint16_t>(state.tcpPort))) {
         LogErr("[brinmoor] bind() failed on port " + std::to_string(state.tcpPort) + ": " +
                std::to_string(LastSocketError()) + "\n");
         CloseSocket(listener);
@@ -73,7 +107,8 @@ int Serve(ServerState& state, const std::string& bindAddress) {
     }
     ListenSocket(listener, kListenBacklog);
 
-    AcceptLoop(state, listener);
+    Admission admission{options.allow, options.maxClients, {}, {}};
+    AcceptLoop(state, listener, admission);
 
     LogOut("[brinmoor] Shutting down.\n");
     CloseSocket(listener);
@@ -94,7 +129,7 @@ void LoadSavedCatConfig(ServerState& state) {
         const JsonValue& cat = JsonMember(document, "cat");
         const JsonValue& port = JsonMember(cat, "port");
         if (cat.kind == JsonKind::Object && port.kind == JsonKind::String && !port.text.empty()) {
-            LogOut("[brinmoor] Loading saved port config: " + port.text + "\n");
+            LogOut("[brinmoor] Loading saved port config: " + EscapeControlBytes(port.text) + "\n");
             ApplyCatConfig(state, cat, state.tcpPort);
         } else {
             LogOut(kNoSavedConfig);
@@ -138,6 +173,8 @@ void ShutDown(ServerState& state) {
 }
 
 int RunServer(const CommandLine& options) {
+    // Before the first thread: every session, relay and monitor thread gets it.
+    SetThreadStackSize(kThreadStackBytes);
     if (!StartSockets()) {
         LogErr("[brinmoor] WSAStartup failed.\n");
         return 1;
@@ -148,7 +185,7 @@ int RunServer(const CommandLine& options) {
         state.tcpPort = options.tcpPort;
         state.configPath = options.configPath.empty() ? ConfigFilePath() : options.configPath;
         state.txTimeout = std::chrono::seconds(options.txTimeoutSeconds);
-        exitCode = Serve(state, options.bindAddress);
+        exitCode = Serve(state, options);
         CleanupSockets();
     }
     ClearTerminationRequest();

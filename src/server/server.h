@@ -1,5 +1,7 @@
 #pragma once
 // Start-up, the accept loop and the orderly shutdown after QUIT.
+#include <cstddef>
+
 #include "platform/socket.h"
 #include "server/command_line.h"
 #include "server/server_state.h"
@@ -13,6 +15,10 @@ inline constexpr int kAcceptWaitMs = 200;
 // cookies, which can drop a client's first bytes without any error. The
 // system caps the figure at its own limit.
 inline constexpr int kListenBacklog = 1024;
+// The stack each thread of the server reserves. A session's deepest use (a
+// CFG nested 64 objects deep) takes a small part of it; 256 sessions then
+// reserve 128 MiB of address space instead of 2 GiB (docs/reliability.md).
+inline constexpr std::size_t kThreadStackBytes = 512 * 1024;
 
 // The whole program after the command line; returns the exit code: 0 after an
 // orderly shutdown, 1 when the listener cannot be set up.

@@ -84,6 +84,42 @@ TEST(CommandLineTest, TxTimeoutTakesWholeSecondsOrIsRefused) {
     EXPECT_EQ(Parse({"--tx-timeout"}).action, CommandLineAction::Refuse);
 }
 
+TEST(CommandLineTest, AllowAndMaxClientsTakeTheirValueOrRefuseIt) {
+    const CommandLine defaults = Parse({});
+    EXPECT_EQ(defaults.maxClients, 256u);
+    EXPECT_FALSE(IsAllowed(defaults.allow, 0x08080808));  // 8.8.8.8
+    EXPECT_TRUE(IsAllowed(defaults.allow, 0xC0A80114));   // 192.168.1.20
+
+    const CommandLine line = Parse({"--allow", "8.8.8.0/24", "--max-clients", "3"});
+    EXPECT_EQ(line.action, CommandLineAction::Run);
+    EXPECT_EQ(line.maxClients, 3u);
+    EXPECT_TRUE(IsAllowed(line.allow, 0x08080808));
+    EXPECT_FALSE(IsAllowed(line.allow, 0x7F000001)) << "the list replaces the default";
+
+    const struct {
+        std::initializer_list<const char*> arguments;
+        const char* refusal;
+    } refused[] = {
+        {{"--allow"}, "[brinmoor] --allow needs a list of IPv4 addresses and blocks, or any.\n"},
+        {{"--allow", "lan"},
+         "[brinmoor] --allow needs IPv4 addresses or blocks such as 192.168.1.0/24 separated by "
+         "commas, or any, not 'lan'.\n"},
+        {{"--max-clients", "0"},
+         "[brinmoor] --max-clients needs a number from 1 to 10000, not '0'.\n"},
+        {{"--max-clients", "1e3"},
+         "[brinmoor] --max-clients needs a number from 1 to 10000, not '1e3'.\n"},
+        {{"--max-clients", "10001"},
+         "[brinmoor] --max-clients needs a number from 1 to 10000, not '10001'.\n"},
+        {{"--bind", "\x1b[2J"},
+         "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not '\\u001b[2J'.\n"},
+    };
+    for (const auto& c : refused) {
+        const CommandLine refusedLine = Parse(c.arguments);
+        EXPECT_EQ(refusedLine.action, CommandLineAction::Refuse) << c.refusal;
+        EXPECT_EQ(refusedLine.refusal, c.refusal);
+    }
+}
+
 TEST(CommandLineTest, Ipv4AddressForms) {
     for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.1.20", "255.255.255.255"}) {
         EXPECT_TRUE(IsIpv4Address(good)) << good;
@@ -102,8 +138,9 @@ TEST(CommandLineTest, HelpAndVersionWinOverEverythingElse) {
     EXPECT_EQ(VersionText(), std::string("brinmoor ") + BRINMOOR_VERSION + "\n");
     const std::string help = HelpText();
     for (const char* option :
-         {"--port N", "--config FILE", "--bind ADDRESS", "--tx-timeout SECONDS", "--help",
-          "--version", "4532", "brinmoor.json", "three", "four"}) {
+         {"--port N", "--config FILE", "--bind ADDRESS", "--allow LIST", "--max-clients N",
+          "--tx-timeout SECONDS", "--help", "--version", "4532", "brinmoor.json", "three", "four",
+          "192.168.0.0/16", "(default 256)"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

