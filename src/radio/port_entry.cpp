@@ -1,7 +1,6 @@
 #include "radio/port_entry.h"
 
 #include <charconv>
-#include <cstdint>
 
 #include "common/text.h"
 
@@ -81,24 +80,6 @@ std::string PortRefusalLine(std::string_view what, std::string_view name,
                             std::string_view problem) {
     return "[config] " + std::string(what) + " port " + EscapeControlBytes(name) +
            " refused: " + std::string(problem) + "\n";
-}
-
-bool OpenPort(SerialPort& port, const PortSettings& settings) {
-    return port.Open(settings.port, static_cast<std::uint32_t>(settings.baud),
-                     static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                     settings.stopbits);
-}
-
-bool LockedOpenPort(SerialPort& port, const PortSettings& settings) {
-    return port.LockedOpen(settings.port, static_cast<std::uint32_t>(settings.baud),
-                           static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                           settings.stopbits);
-}
-
-bool OpenLine(KeyingLine& line, const PortSettings& settings) {
-    return line.OpenOwn(settings.port, static_cast<std::uint32_t>(settings.baud),
-                        static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                        settings.stopbits, settings.flow);
 }
 
 }  // namespace brinmoor

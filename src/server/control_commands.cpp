@@ -102,7 +102,8 @@ std::string AgCommand(ServerState& state, std::string_view frame) {
         const auto found = state.groupNames.find(group);
         name = found != state.groupNames.end() ? found->second : "Group " + std::to_string(group);
     }
-    LogOut("[relay] Active app set to '" + name + "' (group " + std::to_string(group) + ")\n");
+    LogOut("[relay] Active app set to '" + EscapeControlBytes(name) + "' (group " +
+           std::to_string(group) + ")\n");
     return "AG_OK;";
 }
 

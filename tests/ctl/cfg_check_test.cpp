@@ -107,11 +107,21 @@ TEST(CfgCheckTest, NamesInTheWrongPlaceOrCaseAreIgnoredByTheServer) {
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/CAT", "here it is \"cat\""));
 }
 
+TEST(CfgCheckTest, ValuesTheServerRefusesAreErrors) {
+    const CfgCheck check = CheckCfgDocument(R"({
+      "ports": {"CAT": {"port": "COM3", "baud": 0}},
+      "ext_groups": {"1": {"cat": {"port": "COM21", "bytesize": 9, "parity": "ev"}}}
+    })");
+    EXPECT_TRUE(check.frame.empty());
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT", "baud 0 is out of range"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/1/cat", "bytesize 9 is out of range"));
+}
+
 TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
     const CfgCheck check = CheckCfgDocument(R"({
       "ports": {
-        "CAT": {"port": "COM3", "baud": "9600", "bytesize": "seven", "parity": "ev",
-                "stopbits": 3, "flow": "RTS"},
+        "CAT": {"port": "COM3", "baud": "9600", "bytesize": "seven", "parity": 5,
+                "stopbits": "three", "flow": "RTS"},
         "PTT": {"port": "COM4", "flow": "DTR/RTS"},
         "CW": {"port": "COM5", "flow": "CTS", "baud": 9600.5},
         "WinKey": {"port": 6},
@@ -120,7 +130,7 @@ TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
       "ext_groups": {
         "1": {"winkey": {"port": "COM13", "baud": "1200"}, "fsk": {"port": "COM14", "flow": "X"},
               "name": 5, "cat": "COM11"},
-        "2x": {"cat": {"port": "COM21", "bytesize": 9}},
+        "2x": {"cat": {"port": "COM21"}},
         "02": {"name": "second two"},
         "3": {}
       }
@@ -129,7 +139,7 @@ TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/baud", "default 38400 applies"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/bytesize", "8 data bits apply"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/parity", "none applies"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/stopbits", "read as 2"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/stopbits", "1 stop bit(s) apply"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/flow", "ignored"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/PTT/flow", "keys DTR only"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CW/flow", "this keys DTR"));
@@ -142,7 +152,6 @@ TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/name", "\"Group 1\""));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat", "not an object"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "read as group 2"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x/cat/bytesize", "not 9"));
     // Keys are visited in byte order: "02" before "2x".
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "also given as \"02\""));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/3", "names no port"));

@@ -181,12 +181,17 @@ TEST(CtlRunTest, CfgSendsTheCheckedDocumentInOneFrame) {
                                 "{\r\n  \"ports\": {\"CAT\": {\"port\": \"COM3\"}, "
                                 "\"winkey\": {\"port\": \"COM6\"}}\r\n}\r\n");
     Outcome run = Ctl(server.Port(), {"cfg", good.string()});
-    EXPECT_EQ(run.status, kCtlOk) << run.err;
     EXPECT_NE(run.out.find("CFG_OK"), std::string::npos);
     EXPECT_NE(run.err.find(good.string() + ": warning: ports/winkey: ignored"), std::string::npos)
         << run.err;
+    // The CFG, then whether the CAT port is there and the radio answers: it does not.
     EXPECT_EQ(server.Received(),
-              R"(CFG{"ports":{"CAT":{"port":"COM3"},"winkey":{"port":"COM6"}}};)");
+              R"(CFG{"ports":{"CAT":{"port":"COM3"},"winkey":{"port":"COM6"}}};PORTS;ID;)");
+    EXPECT_EQ(run.status, kCtlFailed);
+    EXPECT_NE(run.err.find("brinmoorctl: the CAT port did not open or the radio does not answer: "
+                           "see the server's log"),
+              std::string::npos)
+        << run.err;
 
     // A document with errors never reaches the server; check needs no server.
     const auto bad = WriteFile("brinmoorctl-bad.json", R"({"ports": {"CAT": {"prot": "COM3"}}})");

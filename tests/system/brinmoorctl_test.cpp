@@ -207,6 +207,14 @@ TEST_F(BrinmoorctlTest, FailuresGiveANonZeroStatusAndAClearMessage) {
     EXPECT_TRUE(run.ErrHas("warned.json: warning: ports/winkey: ignored")) << Dump(run);
     EXPECT_TRUE(server.WaitOut("Radio ID: ID019"));
 
+    // A CAT port that does not open is no success, though the working one stays.
+    const std::string ptmx =
+        WriteDocument("ptmx.json", R"({"ports": {"CAT": {"port": "/dev/ptmx"}}})");
+    run = Ctl({"cfg", ptmx});
+    EXPECT_EQ(run.status, 1) << Dump(run);
+    EXPECT_TRUE(run.ErrHas("brinmoorctl: the CAT port did not open or the radio does not answer"))
+        << Dump(run);
+
     // A radio that does not answer.
     ASSERT_TRUE(radio.Control("silent on"));
     run = Ctl({"cat", "ID"});

@@ -9,6 +9,7 @@
 #include "config/json.h"
 #include "config/port_settings.h"
 #include "json_text.h"
+#include "radio/port_entry.h"
 #include "server/client_session.h"
 
 namespace brinmoor {
@@ -156,13 +157,16 @@ class Checker {
             return std::nullopt;
         }
         if (IsNoPort(port.text)) return std::nullopt;
+        if (const std::string problem = PortEntryProblem(entry); !problem.empty()) {
+            Error(path, problem + ": the server would refuse the whole document");
+        }
 
         const std::int32_t defaultBaud = DefaultBaud(kind);
         const PortSettings read = PortSettingsFromJson(entry, defaultBaud);
         Baud(path, entry, defaultBaud, read.baud);
-        ByteSize(path, entry, read.bytesize);
+        ByteSize(path, entry);
         Parity(path, entry, read.parity);
-        StopBits(path, entry, kind, read.stopbits);
+        StopBits(path, entry, kind);
         Flow(path, entry, kind);
         return port.text;
     }
@@ -177,30 +181,27 @@ class Checker {
                             std::to_string(defaultBaud) + " applies; write it without quotes");
         } else if (baud.kind != JsonKind::Number) {
             Warn(where, "not a number: the default " + std::to_string(defaultBaud) + " applies");
-        } else if (!(baud.number >= 1) || baud.number != std::floor(baud.number) ||
-                   baud.number > 2147483647.0) {
-            Warn(where, "not a whole positive number: the server uses " + std::to_string(read));
+        } else if (baud.number != std::floor(baud.number) && baud.number >= 1 &&
+                   baud.number <= kMostBaud) {
+            Warn(where, "not a whole number: the server uses " + std::to_string(read));
         }
     }
 
-    void ByteSize(const std::string& path, const JsonValue& entry, std::int32_t read) {
+    void ByteSize(const std::string& path, const JsonValue& entry) {
         if (!JsonHasMember(entry, "bytesize")) return;
         const JsonValue& value = JsonMember(entry, "bytesize");
         const std::string where = Join(path, "bytesize");
         const bool readable =
             value.kind == JsonKind::Number ||
             (value.kind == JsonKind::String && ParseLeadingInt(value.text).has_value());
-        if (!readable) {
-            Warn(where, "not a number: 8 data bits apply");
-        } else if (read < 5 || read > 8) {
-            Warn(where, "serial ports take 5 to 8 data bits, not " + std::to_string(read));
-        }
+        if (!readable) Warn(where, "not a number: 8 data bits apply");
     }
 
+    // A text the server does not know is refused (PortEntryProblem).
     void Parity(const std::string& path, const JsonValue& entry, char read) {
         if (!JsonHasMember(entry, "parity")) return;
         const JsonValue& value = JsonMember(entry, "parity");
-        if (ParseParity(value, '?') == '?') {
+        if (value.kind != JsonKind::String || value.text.empty()) {
             Warn(Join(path, "parity"),
                  "not one of \"none\", \"even\", \"odd\", \"mark\", \"space\" (or their first "
                  "letters): " +
@@ -208,17 +209,13 @@ class Checker {
         }
     }
 
-    void StopBits(const std::string& path, const JsonValue& entry, EntryKind kind, float read) {
+    void StopBits(const std::string& path, const JsonValue& entry, EntryKind kind) {
         if (!JsonHasMember(entry, "stopbits")) return;
         const JsonValue& value = JsonMember(entry, "stopbits");
-        const std::string where = Join(path, "stopbits");
         const float unreadable = -12345.0f;
-        const float given = JsonToFloat(value, unreadable);
-        const std::string fallback = StopBitsText(DefaultStopBits(kind));
-        if (given == unreadable) {
-            Warn(where, "not a number: " + fallback + " stop bit(s) apply");
-        } else if (given != 1.0f && given != 1.5f && given != 2.0f) {
-            Warn(where, "stop bits are 1, 1.5 or 2; this is read as " + StopBitsText(read));
+        if (JsonToFloat(value, unreadable) == unreadable) {
+            Warn(Join(path, "stopbits"),
+                 "not a number: " + StopBitsText(DefaultStopBits(kind)) + " stop bit(s) apply");
         }
     }
 

@@ -1,11 +1,15 @@
 #include "ctl_run.h"
 
+#include <exception>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 
 #include "cfg_check.h"
+#include "common/text.h"
+#include "config/json.h"
+#include "config/port_settings.h"
 #include "ctl_protocol.h"
 #include "json_text.h"
 #include "platform/socket.h"
@@ -112,6 +116,27 @@ int Check(const CtlCommandLine& line, std::ostream& out, std::ostream& err) {
     return kCtlOk;
 }
 
+// The server answers CFG_OK whatever happens to the ports, and keeps the CAT
+// port that worked when the new one does not open: a CAT port counts as
+// configured only when the status names it and the radio answers ID there.
+bool CatPortAnswers(Session& session, const std::string& port) {
+    const auto status = session.Ask("PORTS;");
+    if (!status) return false;
+    const auto id = session.Ask("ID;");
+    if (!id) return false;
+    std::string reported;
+    try {
+        reported = JsonText(JsonMember(ParseJsonDocument(status->substr(5)), "com"));
+    } catch (const std::exception&) {
+        // A status text that cannot be read names no port.
+    }
+    if (status->starts_with("PORTS") && reported == port && id->starts_with("ID")) return true;
+    session.err << kPrefix
+                << "the CAT port did not open or the radio does not answer: see the server's log\n";
+    session.status = kCtlFailed;
+    return false;
+}
+
 int Cfg(Session& session) {
     const auto frame = CheckedFrame(session.line.arguments[0], session.err);
     if (!frame) return kCtlFailed;
@@ -123,6 +148,10 @@ int Cfg(Session& session) {
         return session.status;
     }
     session.out << "CFG_OK: configuration sent; the server's log shows which ports opened\n";
+    const JsonValue document = ParseJsonDocument(std::string_view(*frame).substr(3));
+    const std::string cat =
+        JsonText(JsonMember(JsonMember(JsonMember(document, "ports"), "CAT"), "port"));
+    if (!IsNoPort(cat) && !CatPortAnswers(session, cat)) return session.status;
     return kCtlOk;
 }
 
@@ -181,7 +210,8 @@ int Run(Session& session) {
             session.Unexpected(*reply);
             return session.status;
         }
-        session.out << PrettyJson(reply->substr(5)) << "\n";
+        // Nothing a server sends may steer the operator's terminal.
+        session.out << PrettyJson(EscapeControlBytes(reply->substr(5))) << "\n";
         return kCtlOk;
     }
     if (command == "pw") {

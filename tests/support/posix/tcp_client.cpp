@@ -28,11 +28,14 @@ int Remaining(Clock::time_point deadline) {
 
 }  // namespace
 
-TcpClient::TcpClient(std::uint16_t port, milliseconds timeout) {
+TcpClient::TcpClient(std::uint16_t port, milliseconds timeout, const std::string& from) {
     const auto deadline = Clock::now() + timeout;
     const sockaddr_in address = Loopback(port);
+    sockaddr_in source = Loopback(0);
+    if (!from.empty()) ::inet_pton(AF_INET, from.c_str(), &source.sin_addr);
     for (;;) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (!from.empty()) ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
             return;
         }

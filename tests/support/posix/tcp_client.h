@@ -13,8 +13,10 @@ using std::chrono::milliseconds;
 class TcpClient {
   public:
     // Connects to 127.0.0.1:port, trying again until the time runs out (the
-    // server may still be starting).
-    explicit TcpClient(std::uint16_t port, milliseconds timeout = milliseconds(5000));
+    // server may still be starting); from another loopback address (such as
+    // 127.0.0.2) when one is given.
+    explicit TcpClient(std::uint16_t port, milliseconds timeout = milliseconds(5000),
+                       const std::string& from = "");
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;

@@ -1,0 +1,96 @@
+// Port entries the real server refuses: devices that are no serial line,
+// names with control bytes, settings out of range. Each leaves the working
+// CAT port answering, the status text and the saved file as they were, and
+// says why in one line that cannot be mistaken for another.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "support/posix/server_process.h"
+#include "support/posix/tcp_client.h"
+
+namespace brinmoor {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CatCfg;
+using test::RadioSim;
+using test::ServerProcess;
+using test::TcpClient;
+
+const std::string kCfgRefused = "[config] CFG refused: no port was closed or opened";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+TEST(PortChecksTest, RefusedPortsLeaveTheWorkingCatPortAnswering) {
+    RadioSim radio;
+    ASSERT_TRUE(radio.Start());
+    ServerProcess server;
+    ASSERT_TRUE(server.StartListening());
+    TcpClient client(server.Port());
+    ASSERT_EQ(client.Ask(CatCfg(radio.Path()), 15s), "CFG_OK;");
+    ASSERT_TRUE(server.WaitOut("Radio ID: ID019", 10s));
+    const std::string frequency = client.Ask("FA;");
+    ASSERT_EQ(frequency.rfind("FA", 0), 0u);
+    const std::string status = client.Ask("PORTS;");
+    const std::string saved = ReadFile(server.SavedFile());
+
+    const std::string forged = "\x1b[2J\n[brinmoor] Shutting down.";
+    const std::string withNul = radio.Path() + std::string(1, '\0') + "x";
+    const auto cat = [](const std::string& port, const std::string& more = "") {
+        return CatCfg(port, more);
+    };
+    const struct {
+        std::string frame;
+        std::string line;  // on standard error; for [config] lines, CFG refused follows
+    } cases[] = {
+        {cat("/dev/ptmx"), "[brinmoor] Failed to open CAT port /dev/ptmx"},
+        {cat("/tmp/r" + forged),
+         "[config] CAT port /tmp/r\\u001b[2J\\u000a[brinmoor] Shutting down. refused: a port name "
+         "cannot hold control characters"},
+        {cat(withNul), "[config] CAT port " + radio.Path() +
+                           "\\u0000x refused: a port name cannot hold control characters"},
+        {cat(radio.Path(), ", \"baud\": 0"), "baud 0 is out of range (1 to 4000000)"},
+        {cat(radio.Path(), ", \"baud\": -0"), "baud -0 is out of range"},
+        {cat(radio.Path(), ", \"baud\": -5"), "baud -5 is out of range"},
+        {cat(radio.Path(), ", \"baud\": 1e308"), "baud 1e+308 is out of range"},
+        {cat(radio.Path(), ", \"baud\": 2147483648"), "baud 2147483648 is out of range"},
+        {cat(radio.Path(), ", \"baud\": 4000001"), "baud 4000001 is out of range"},
+        {cat(radio.Path(), ", \"bytesize\": 99"), "bytesize 99 is out of range (5 to 8)"},
+        {cat(radio.Path(), ", \"stopbits\": 3"), "stopbits 3 is not 1, 1.5 or 2"},
+        {cat(radio.Path(), ", \"parity\": \"ev\""),
+         "parity \"ev\" is not none, even, odd, mark or space"},
+        {"CFG{\"ports\": {\"PTT\": {\"port\": \"/dev/null\", \"baud\": 0}}};",
+         "[config] PTT port /dev/null refused: baud 0"},
+        {"CFG{\"ext_groups\": {\"1\": {\"cat\": {\"port\": \"/dev/null\", \"bytesize\": \"4\"}}}};",
+         "[config] group 1 cat port /dev/null refused: bytesize \"4\" is out of range (5 to 8)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(client.Ask(c.frame, 15s), "CFG_OK;");
+        EXPECT_TRUE(server.WaitErr(c.line));
+        if (c.line.rfind("[brinmoor]", 0) != 0) {
+            EXPECT_TRUE(server.WaitErr(kCfgRefused));
+        }
+        EXPECT_EQ(client.Ask("FA;", 15s), frequency);
+        EXPECT_EQ(client.Ask("PORTS;"), status);
+        EXPECT_EQ(ReadFile(server.SavedFile()), saved);
+    }
+
+    // 45 and 50 baud (RTTY) are settings like any other.
+    EXPECT_EQ(client.Ask(CatCfg(radio.Path(), ", \"baud\": 45"), 15s), "CFG_OK;");
+    EXPECT_TRUE(server.WaitOut("Radio ID: ID019", 10s));
+    EXPECT_NE(ReadFile(server.SavedFile()).find("\"baud\": 45,"), std::string::npos);
+    EXPECT_EQ(client.Ask("QUIT;"), "QUIT_OK;");
+    EXPECT_EQ(server.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace brinmoor
