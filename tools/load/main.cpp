@@ -11,6 +11,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -156,6 +157,12 @@ std::optional<std::string> StartRadio(Setup& setup) {
     return std::nullopt;
 }
 
+// The clients, the ones that come back before the server has seen them go,
+// and the tool's own connection, with room to spare; never below the default.
+std::string MaxClients(const LoadOptions& options) {
+    return std::to_string(std::max(256, 2 * options.clients + 8));
+}
+
 std::optional<std::string> StartServer(Setup& setup) {
     std::string path = setup.options.serverPath;
     if (path.empty()) path = BesideTool("../../src/brinmoor");
@@ -172,7 +179,7 @@ std::optional<std::string> StartServer(Setup& setup) {
         setup.server = Child{};
         if (!StartChild(setup.server,
                         {path, "--bind", "127.0.0.1", "--port", std::to_string(setup.port),
-                         "--config", config},
+                         "--config", config, "--max-clients", MaxClients(setup.options)},
                         error)) {
             return error;
         }
