@@ -15,10 +15,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -711,10 +709,8 @@ TEST_F(FaultTest, AThousandRandomCfgDocumentsAreEachAnswered) {
 
     ASSERT_EQ(control->Ask(CatCfg(radioPath), 15s), "CFG_OK;");
     ASSERT_NO_FATAL_FAILURE(ExpectServed(kFrequency));
-    std::ifstream saved(server.SavedFile());
-    std::stringstream text;
-    text << saved.rdbuf();
-    EXPECT_NE(text.str().find(radioPath), std::string::npos) << text.str();
+    const std::string saved = test::ReadWholeFile(server.SavedFile());
+    EXPECT_NE(saved.find(radioPath), std::string::npos) << saved;
     ExpectNoSpin("after 1000 CFG documents");
     ExpectMemoryBounded("after 1000 CFG documents");
     QuitAndExpectPromptExit();

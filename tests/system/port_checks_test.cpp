@@ -4,8 +4,6 @@
 // says why in one line that cannot be mistaken for another.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/posix/server_process.h"
@@ -17,17 +15,11 @@ namespace {
 using namespace std::chrono_literals;
 using test::CatCfg;
 using test::RadioSim;
+using test::ReadWholeFile;
 using test::ServerProcess;
 using test::TcpClient;
 
 const std::string kCfgRefused = "[config] CFG refused: no port was closed or opened";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 TEST(PortChecksTest, RefusedPortsLeaveTheWorkingCatPortAnswering) {
     RadioSim radio;
@@ -40,7 +32,7 @@ TEST(PortChecksTest, RefusedPortsLeaveTheWorkingCatPortAnswering) {
     const std::string frequency = client.Ask("FA;");
     ASSERT_EQ(frequency.rfind("FA", 0), 0u);
     const std::string status = client.Ask("PORTS;");
-    const std::string saved = ReadFile(server.SavedFile());
+    const std::string saved = ReadWholeFile(server.SavedFile());
 
     const std::string forged = "\x1b[2J\n[brinmoor] Shutting down.";
     const std::string withNul = radio.Path() + std::string(1, '\0') + "x";
@@ -81,13 +73,13 @@ TEST(PortChecksTest, RefusedPortsLeaveTheWorkingCatPortAnswering) {
         }
         EXPECT_EQ(client.Ask("FA;", 15s), frequency);
         EXPECT_EQ(client.Ask("PORTS;"), status);
-        EXPECT_EQ(ReadFile(server.SavedFile()), saved);
+        EXPECT_EQ(ReadWholeFile(server.SavedFile()), saved);
     }
 
     // 45 and 50 baud (RTTY) are settings like any other.
     EXPECT_EQ(client.Ask(CatCfg(radio.Path(), ", \"baud\": 45"), 15s), "CFG_OK;");
     EXPECT_TRUE(server.WaitOut("Radio ID: ID019", 10s));
-    EXPECT_NE(ReadFile(server.SavedFile()).find("\"baud\": 45,"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(server.SavedFile()).find("\"baud\": 45,"), std::string::npos);
     EXPECT_EQ(client.Ask("QUIT;"), "QUIT_OK;");
     EXPECT_EQ(server.Wait(), 0);
 }

@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/posix/null_modem.h"
@@ -24,18 +23,12 @@ using namespace std::chrono_literals;
 using test::CatCfg;
 using test::FreeLoopbackPort;
 using test::RadioSim;
+using test::ReadWholeFile;
 using test::ServerProcess;
 using test::TcpClient;
 
 const std::string kNoSavedConfig =
     "[brinmoor] No saved config \xE2\x80\x94 waiting for port configuration from Varnholt.";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
 
 void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -222,7 +215,7 @@ TEST_F(SavedConfigTest, CfgSavesBesideTheBinaryAndARestartReopens) {
         EXPECT_EQ(client.Ask(CatCfg(radio.Path(), ", \"baud\": 9600")), "CFG_OK;");
         EXPECT_TRUE(
             server.WaitOut("[brinmoor] CAT port " + radio.Path() + " opened. Radio ID: ID019"));
-        EXPECT_EQ(ReadFile(server.SavedFile()), SavedText(radio.Path(), 9600, "none", "1"));
+        EXPECT_EQ(ReadWholeFile(server.SavedFile()), SavedText(radio.Path(), 9600, "none", "1"));
         EXPECT_EQ(client.Ask("QUIT;"), "QUIT_OK;");
         EXPECT_EQ(server.Wait(), 0);
     }
@@ -241,7 +234,7 @@ TEST_F(SavedConfigTest, CfgSavesBesideTheBinaryAndARestartReopens) {
         "[brinmoor] Listening on TCP port " + std::to_string(again.Port()) + "."};
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()), wanted);
-    EXPECT_EQ(ReadFile(again.SavedFile()), SavedText(radio.Path(), 38400, "even", "2"));
+    EXPECT_EQ(ReadWholeFile(again.SavedFile()), SavedText(radio.Path(), 38400, "even", "2"));
 
     TcpClient client(again.Port());
     EXPECT_EQ(client.Ask("FA;"), "FA00014074000;");
@@ -258,7 +251,7 @@ TEST_F(SavedConfigTest, ConfigOptionPutsTheFileElsewhere) {
     ASSERT_TRUE(server.StartListening({"--config", elsewhere}));
     TcpClient client(server.Port());
     EXPECT_EQ(client.Ask(CatCfg(radio.Path())), "CFG_OK;");
-    EXPECT_EQ(ReadFile(elsewhere), SavedText(radio.Path(), 38400, "none", "1"));
+    EXPECT_EQ(ReadWholeFile(elsewhere), SavedText(radio.Path(), 38400, "none", "1"));
     EXPECT_FALSE(std::filesystem::exists(server.SavedFile()));
     EXPECT_EQ(client.Ask("QUIT;"), "QUIT_OK;");
     EXPECT_EQ(server.Wait(), 0);

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "support/posix/tcp_client.h"
@@ -162,6 +164,13 @@ std::vector<std::string> RadioSim::LogLines(milliseconds timeout) {
 
 std::string CatCfg(const std::string& device, const std::string& more) {
     return "CFG{\"ports\": {\"CAT\": {\"port\": \"" + device + "\"" + more + "}}};";
+}
+
+std::string ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 }  // namespace brinmoor::test

@@ -94,4 +94,7 @@ class RadioSim {
 // A CFG frame that puts the CAT port on the given device.
 std::string CatCfg(const std::string& device, const std::string& more = "");
 
+// A file's bytes (the saved file, say); empty when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
 }  // namespace brinmoor::test
