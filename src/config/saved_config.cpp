@@ -22,8 +22,12 @@ std::string ConfigFilePath() {
 
 std::string LoadSavedConfigText(const std::string& path) {
     // Read as bytes: a carriage return is a JSON blank, so either line break reads.
+    return ReadFileBytes(path).value_or("");
+}
+
+std::optional<std::string> ReadFileBytes(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) return {};
+    if (!file) return std::nullopt;
     std::ostringstream content;
     content << file.rdbuf();
     return content.str();

@@ -1,6 +1,7 @@
 #pragma once
 // The CAT port's settings kept between runs in brinmoor.json.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,8 @@ std::string ConfigFilePath();
 
 // The whole file, or an empty text when it cannot be read.
 std::string LoadSavedConfigText(const std::string& path);
+// The whole file as bytes, or nothing when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::string& path);
 
 // The nine lines of the saved file, each ended by the given line break.
 std::string SavedConfigText(std::string_view port, std::int32_t baud, std::string_view byteSizeText,

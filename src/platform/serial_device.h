@@ -4,9 +4,15 @@
 // serial_device_win32.cpp) and a simulated one linked into the tests. Every
 // rule of behaviour (polling, idle budgets, locks, line selection) lives above
 // this seam in portable code.
+//
+// A device is whatever its name names (platform/endpoint.h): a serial port,
+// a tcp: endpoint or a pseudo-terminal the server makes. The calls below are
+// the same for every kind, so that no caller needs to know which it holds.
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "platform/endpoint.h"
 
 namespace brinmoor {
 
@@ -25,10 +31,14 @@ struct SerialDevice;
 
 // Opens the named port for this process alone, drops DTR and RTS, applies the
 // settings with every kind of flow control off, and purges both queues.
-// Null when the port is absent, busy or cannot take the settings.
-SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings);
+// Null when the port is absent, busy or cannot take the settings. A tcp: or
+// pty: name opens that endpoint instead (the settings do not apply); a name
+// whose endpoint has a problem, or a kind this platform lacks, opens nothing.
+SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings,
+                               const EndpointOptions& options = {});
 
-// Drops DTR and RTS, then closes and frees the device.
+// Drops DTR and RTS, then closes and frees the device (and removes the link
+// of a pseudo-terminal).
 void CloseSerialDevice(SerialDevice* device);
 
 // How long ReadSerialByte waits for one byte, in milliseconds.
@@ -62,8 +72,8 @@ std::uint32_t SerialInputQueueLength(SerialDevice* device);
 // error); false after the time-out. Null waits the whole time.
 bool WaitForSerialInput(SerialDevice* device, int milliseconds);
 
-// Modem lines. Where the device cannot carry them (a pseudo-terminal) the
-// outputs have no effect and DSR reads as off.
+// Modem lines. Where the device cannot carry them (a pseudo-terminal, a tcp:
+// endpoint) the outputs have no effect and DSR reads as off.
 void SetSerialDtr(SerialDevice* device, bool on);
 void SetSerialRts(SerialDevice* device, bool on);
 bool IsSerialDsrOn(SerialDevice* device);

@@ -1,5 +1,6 @@
 // Serial devices on Windows: one synchronous communications handle per port
-// (no overlapped I/O), read one byte at a time under SetCommTimeouts.
+// (no overlapped I/O), read one byte at a time under SetCommTimeouts. A tcp:
+// name is served by tcp_endpoint.cpp on Winsock; pty: names open nothing.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -15,10 +16,12 @@
 
 #include "platform/serial_device.h"
 #include "platform/serial_rules.h"
+#include "platform/tcp_endpoint.h"
 
 namespace brinmoor {
 
 struct SerialDevice {
+    TcpEndpoint* tcp = nullptr;  // a tcp: endpoint; the handle is then unused
     HANDLE handle = INVALID_HANDLE_VALUE;
     std::uint32_t baud = 0;    // bounds how long a write may take
     int readTimeoutMs = 200;   // the constant Open installs
@@ -96,7 +99,14 @@ void InstallTimeouts(SerialDevice& device, DWORD writeTimeoutMs) {
 
 }  // namespace
 
-SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings) {
+SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings,
+                               const EndpointOptions& options) {
+    const EndpointName endpoint = ParseEndpointName(name);
+    if (!endpoint.problem.empty() || endpoint.kind == EndpointKind::Pty) return nullptr;
+    if (endpoint.kind == EndpointKind::Tcp) {
+        TcpEndpoint* tcp = OpenTcpEndpoint(endpoint, options);
+        return tcp != nullptr ? new SerialDevice{tcp} : nullptr;
+    }
     // Only a plain device name reaches CreateFileW, so a name cannot make the
     // server open a pipe or a file on another host.
     const std::optional<std::string> device = WindowsDeviceName(name);
@@ -139,7 +149,7 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         return nullptr;
     }
 
-    auto* opened = new SerialDevice{handle, settings.baud};
+    auto* opened = new SerialDevice{nullptr, handle, settings.baud};
     InstallTimeouts(*opened, SerialWriteTimeoutMs(1, settings.baud));
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     return opened;
@@ -147,6 +157,11 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
 
 void CloseSerialDevice(SerialDevice* device) {
     if (device == nullptr) return;
+    if (device->tcp != nullptr) {
+        CloseTcpEndpoint(device->tcp);
+        delete device;
+        return;
+    }
     EscapeCommFunction(device->handle, CLRDTR);
     EscapeCommFunction(device->handle, CLRRTS);
     // Queued output is thrown away, so closing never waits for it.
@@ -158,12 +173,14 @@ void CloseSerialDevice(SerialDevice* device) {
 void SetSerialReadTimeout(SerialDevice* device, int milliseconds) {
     if (device == nullptr) return;
     device->readTimeoutMs = milliseconds < 0 ? 0 : milliseconds;
+    if (device->tcp != nullptr) return;
     // The write bound stays: a port that was read still never blocks a write for ever.
     InstallTimeouts(*device, device->writeTimeoutMs);
 }
 
 SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
     if (device == nullptr) return SerialRead::Idle;
+    if (device->tcp != nullptr) return ReadTcpByte(device->tcp, device->readTimeoutMs, byte);
     const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs);
     DWORD got = 0;
     if (ReadFile(device->handle, &byte, 1, &got, nullptr)) {
@@ -181,6 +198,7 @@ SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
 
 SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
     if (device == nullptr) return SerialWrite::Failed;
+    if (device->tcp != nullptr) return WriteTcpEndpoint(device->tcp, bytes);
     // As long as these bytes need at the port's speed, plus a margin.
     const DWORD bound = SerialWriteTimeoutMs(bytes.size(), device->baud);
     if (bound != device->writeTimeoutMs) InstallTimeouts(*device, bound);
@@ -194,6 +212,7 @@ SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
 
 std::uint32_t SerialInputQueueLength(SerialDevice* device) {
     if (device == nullptr) return 0;
+    if (device->tcp != nullptr) return TcpInputQueueLength(device->tcp);
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(device->handle, &errors, &status)) return 0;
@@ -204,6 +223,7 @@ bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
     // A handle opened for synchronous I/O runs one call at a time, so waiting
     // inside the driver (WaitCommEvent) would hold up writes: look at the
     // queue every few milliseconds instead.
+    if (device != nullptr && device->tcp != nullptr) return WaitForTcpInput(device->tcp, milliseconds);
     constexpr DWORD kQueuePollMs = 10;
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0));
     for (;;) {
@@ -218,16 +238,17 @@ bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
     }
 }
 
+// A tcp: endpoint has no modem lines.
 void SetSerialDtr(SerialDevice* device, bool on) {
-    if (device != nullptr) EscapeCommFunction(device->handle, on ? SETDTR : CLRDTR);
+    if (device != nullptr && device->tcp == nullptr) EscapeCommFunction(device->handle, on ? SETDTR : CLRDTR);
 }
 
 void SetSerialRts(SerialDevice* device, bool on) {
-    if (device != nullptr) EscapeCommFunction(device->handle, on ? SETRTS : CLRRTS);
+    if (device != nullptr && device->tcp == nullptr) EscapeCommFunction(device->handle, on ? SETRTS : CLRRTS);
 }
 
 bool IsSerialDsrOn(SerialDevice* device) {
-    if (device == nullptr) return false;
+    if (device == nullptr || device->tcp != nullptr) return false;
     DWORD status = 0;
     GetCommModemStatus(device->handle, &status);
     return (status & MS_DSR_ON) != 0;

@@ -30,6 +30,10 @@ bool ListenSocket(SocketHandle socket, int backlog);
 
 enum class SocketWait { Readable, Timeout, Error };
 SocketWait WaitReadable(SocketHandle socket, int milliseconds);
+// The same for several sockets (kInvalidSocket entries are passed over):
+// ready[i] tells which can be read. A peer that closed or failed is readable.
+SocketWait WaitReadableAny(const SocketHandle* sockets, bool* ready, std::size_t count,
+                           int milliseconds);
 
 // A connected socket, or kInvalidSocket. The peer's IPv4 address (host
 // order: 127.0.0.1 is 0x7F000001) goes to peerAddress when one is given.
@@ -37,6 +41,18 @@ SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress 
 
 // Connects to a dotted IPv4 address (clients, and the tests).
 bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port);
+// The same, giving up after the time given: a host that does not answer
+// would otherwise hold the caller for minutes.
+bool ConnectSocketWithin(SocketHandle socket, const std::string& address, std::uint16_t port,
+                         int milliseconds);
+
+// For a connection that carries CAT: small writes go out at once (no
+// coalescing), a send waits at most sendTimeoutMs for room, and a peer that
+// vanished without a word is noticed within about half a minute.
+void TuneConnection(SocketHandle socket, int sendTimeoutMs);
+
+// Bytes received and not yet read; 0 when unknown.
+std::size_t SocketQueueLength(SocketHandle socket);
 
 // The port a bound socket got (the one the system chose for port 0); 0 on failure.
 std::uint16_t LocalPort(SocketHandle socket);

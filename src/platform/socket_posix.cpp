@@ -1,9 +1,14 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
 #include <cerrno>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -12,6 +17,20 @@ namespace {
 
 int Fd(SocketHandle socket) {
     return static_cast<int>(socket);
+}
+
+bool AddressOf(const std::string& address, std::uint16_t port, sockaddr_in& remote) {
+    remote = {};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &remote.sin_addr) == 1) return true;
+    errno = EINVAL;
+    return false;
+}
+
+template <typename T>
+void SetOption(SocketHandle socket, int level, int name, const T& value) {
+    ::setsockopt(Fd(socket), level, name, &value, sizeof value);
 }
 
 }  // namespace
@@ -35,32 +54,65 @@ void SetListenerAddressOption(SocketHandle socket) {
 }
 
 bool BindSocket(SocketHandle socket, const std::string& address, std::uint16_t port) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    if (address.empty()) {
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
-        errno = EINVAL;
-        return false;
-    }
+    sockaddr_in local;
+    if (!AddressOf(address.empty() ? "0.0.0.0" : address, port, local)) return false;
     return ::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
 bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port) {
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &remote.sin_addr) != 1) {
-        errno = EINVAL;
-        return false;
-    }
+    sockaddr_in remote;
+    if (!AddressOf(address, port, remote)) return false;
     for (;;) {
         if (::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
             return true;
         }
         if (errno != EINTR) return false;
     }
+}
+
+bool ConnectSocketWithin(SocketHandle socket, const std::string& address, std::uint16_t port,
+                         int milliseconds) {
+    sockaddr_in remote;
+    if (!AddressOf(address, port, remote)) return false;
+    const int flags = ::fcntl(Fd(socket), F_GETFL);
+    if (flags < 0 || ::fcntl(Fd(socket), F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    bool connected =
+        ::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+        pollfd entry{Fd(socket), POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&entry, 1, milliseconds);
+        } while (ready < 0 && errno == EINTR);
+        int error = ETIMEDOUT;
+        socklen_t size = sizeof error;
+        if (ready > 0) ::getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &size);
+        connected = error == 0;
+        errno = error;
+    }
+    ::fcntl(Fd(socket), F_SETFL, flags);
+    return connected;
+}
+
+void TuneConnection(SocketHandle socket, int sendTimeoutMs) {
+    SetOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
+    const timeval timeout{sendTimeoutMs / 1000, (sendTimeoutMs % 1000) * 1000};
+    SetOption(socket, SOL_SOCKET, SO_SNDTIMEO, timeout);
+    // Probes after 10 s of silence, every 5 s, three unanswered end it; data
+    // left unacknowledged for 20 s ends it too.
+    SetOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, 10);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, 5);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPCNT, 3);
+#if defined(TCP_USER_TIMEOUT)
+    SetOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 20000u);
+#endif
+}
+
+std::size_t SocketQueueLength(SocketHandle socket) {
+    int count = 0;
+    if (::ioctl(Fd(socket), FIONREAD, &count) != 0 || count < 0) return 0;
+    return static_cast<std::size_t>(count);
 }
 
 std::uint16_t LocalPort(SocketHandle socket) {
@@ -79,6 +131,20 @@ SocketWait WaitReadable(SocketHandle socket, int milliseconds) {
     const int ready = ::poll(&entry, 1, milliseconds);
     if (ready < 0) return errno == EINTR ? SocketWait::Timeout : SocketWait::Error;
     return ready == 0 ? SocketWait::Timeout : SocketWait::Readable;
+}
+
+SocketWait WaitReadableAny(const SocketHandle* sockets, bool* ready, std::size_t count,
+                           int milliseconds) {
+    std::vector<pollfd> entries(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        // A negative descriptor is passed over by poll.
+        entries[i] = {sockets[i] == kInvalidSocket ? -1 : Fd(sockets[i]), POLLIN, 0};
+        ready[i] = false;
+    }
+    const int result = ::poll(entries.data(), entries.size(), milliseconds);
+    if (result < 0) return errno == EINTR ? SocketWait::Timeout : SocketWait::Error;
+    for (std::size_t i = 0; i < count; ++i) ready[i] = entries[i].revents != 0;
+    return result == 0 ? SocketWait::Timeout : SocketWait::Readable;
 }
 
 SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress) {

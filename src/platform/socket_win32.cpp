@@ -1,4 +1,5 @@
 #include <winsock2.h>
+#include <mstcpip.h>
 #include <ws2tcpip.h>
 
 #include <climits>
@@ -10,6 +11,24 @@ namespace {
 
 SOCKET Sock(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
+}
+
+bool AddressOf(const std::string& address, std::uint16_t port, sockaddr_in& remote) {
+    remote = {};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &remote.sin_addr) == 1) return true;
+    WSASetLastError(WSAEINVAL);
+    return false;
+}
+
+template <typename T>
+void SetOption(SocketHandle socket, int level, int name, const T& value) {
+    ::setsockopt(Sock(socket), level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+timeval Timeval(int milliseconds) {
+    return timeval{milliseconds / 1000, (milliseconds % 1000) * 1000};
 }
 
 }  // namespace
@@ -37,27 +56,62 @@ void SetListenerAddressOption(SocketHandle socket) {
 }
 
 bool BindSocket(SocketHandle socket, const std::string& address, std::uint16_t port) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    if (address.empty()) {
-        local.sin_addr.s_addr = htonl(INADDR_ANY);
-    } else if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1) {
-        WSASetLastError(WSAEINVAL);
-        return false;
-    }
+    sockaddr_in local;
+    if (!AddressOf(address.empty() ? "0.0.0.0" : address, port, local)) return false;
     return ::bind(Sock(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
 bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port) {
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &remote.sin_addr) != 1) {
-        WSASetLastError(WSAEINVAL);
-        return false;
-    }
+    sockaddr_in remote;
+    if (!AddressOf(address, port, remote)) return false;
     return ::connect(Sock(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+}
+
+bool ConnectSocketWithin(SocketHandle socket, const std::string& address, std::uint16_t port,
+                         int milliseconds) {
+    sockaddr_in remote;
+    if (!AddressOf(address, port, remote)) return false;
+    u_long nonBlocking = 1;
+    if (::ioctlsocket(Sock(socket), FIONBIO, &nonBlocking) != 0) return false;
+    bool connected =
+        ::connect(Sock(socket), reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0;
+    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(Sock(socket), &writable);
+        FD_SET(Sock(socket), &failed);
+        timeval timeout = Timeval(milliseconds);
+        const int ready = ::select(0, nullptr, &writable, &failed, &timeout);
+        int error = WSAETIMEDOUT;
+        int size = sizeof error;
+        if (ready > 0) {
+            ::getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                         &size);
+        }
+        connected = ready > 0 && FD_ISSET(Sock(socket), &writable) && error == 0;
+        WSASetLastError(error);
+    }
+    u_long blocking = 0;
+    ::ioctlsocket(Sock(socket), FIONBIO, &blocking);
+    return connected;
+}
+
+void TuneConnection(SocketHandle socket, int sendTimeoutMs) {
+    SetOption(socket, IPPROTO_TCP, TCP_NODELAY, BOOL{TRUE});
+    SetOption(socket, SOL_SOCKET, SO_SNDTIMEO, static_cast<DWORD>(sendTimeoutMs));
+    // Probes after 10 s of silence, every 5 s (Windows sends ten).
+    tcp_keepalive keepAlive{1, 10000, 5000};
+    DWORD returned = 0;
+    ::WSAIoctl(Sock(socket), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0,
+               &returned, nullptr, nullptr);
+}
+
+std::size_t SocketQueueLength(SocketHandle socket) {
+    u_long count = 0;
+    if (::ioctlsocket(Sock(socket), FIONREAD, &count) != 0) return 0;
+    return count;
 }
 
 std::uint16_t LocalPort(SocketHandle socket) {
@@ -75,10 +129,35 @@ SocketWait WaitReadable(SocketHandle socket, int milliseconds) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(Sock(socket), &readable);
-    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    timeval timeout = Timeval(milliseconds);
     const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
     if (ready == SOCKET_ERROR) return SocketWait::Error;
     return ready == 0 ? SocketWait::Timeout : SocketWait::Readable;
+}
+
+SocketWait WaitReadableAny(const SocketHandle* sockets, bool* ready, std::size_t count,
+                           int milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    bool any = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        ready[i] = false;
+        if (sockets[i] == kInvalidSocket) continue;
+        FD_SET(Sock(sockets[i]), &readable);
+        any = true;
+    }
+    if (!any) {
+        // select with no socket fails at once; wait the time as poll would.
+        Sleep(static_cast<DWORD>(milliseconds < 0 ? 0 : milliseconds));
+        return SocketWait::Timeout;
+    }
+    timeval timeout = Timeval(milliseconds);
+    const int result = ::select(0, &readable, nullptr, nullptr, &timeout);
+    if (result == SOCKET_ERROR) return SocketWait::Error;
+    for (std::size_t i = 0; i < count; ++i) {
+        ready[i] = sockets[i] != kInvalidSocket && FD_ISSET(Sock(sockets[i]), &readable);
+    }
+    return result == 0 ? SocketWait::Timeout : SocketWait::Readable;
 }
 
 SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress) {

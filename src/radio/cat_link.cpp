@@ -13,6 +13,10 @@ namespace {
 
 enum class ReplyEnd { Answer, Failed, Closing, Lost };
 
+// A tcp: name for the radio is a serial server to connect to; a lost
+// connection is a lost port like any other.
+const EndpointOptions kRadioEndpoint{.outgoing = true, .admits = {}, .told = {}};
+
 struct Reply {
     ReplyEnd end = ReplyEnd::Failed;
     std::string text;
@@ -69,9 +73,9 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     // should this open fail too.
     if (!same) lost = false;
     const bool wasOpen = port.IsOpen();
-    if (!port.Open(name, newBaud, dataBits, newParity, newStopBits)) {
+    if (!port.Open(name, newBaud, dataBits, newParity, newStopBits, kRadioEndpoint)) {
         // The radio stays served: the port that worked goes back to its settings.
-        if (wasOpen) port.Open(portName, baud, byteSize, parity, stopBits);
+        if (wasOpen) port.Open(portName, baud, byteSize, parity, stopBits, kRadioEndpoint);
         return false;
     }
     lost = false;
@@ -192,7 +196,9 @@ void CatLink::LoseLocked() {
 CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
     std::lock_guard<std::mutex> guard(lock);
     if (closing.load() || !lost) return Reopen::NotWanted;
-    if (!port.Open(portName, baud, byteSize, parity, stopBits)) return Reopen::StillGone;
+    if (!port.Open(portName, baud, byteSize, parity, stopBits, kRadioEndpoint)) {
+        return Reopen::StillGone;
+    }
     lost = false;
     ForgetRadioLocked();
     reopened = portName;

@@ -76,10 +76,45 @@ std::string PortEntryProblem(const JsonValue& entry) {
     return {};
 }
 
+std::string EndpointProblem(std::string_view name, PortUse use) {
+    const EndpointName endpoint = ParseEndpointName(name);
+    if (endpoint.kind == EndpointKind::Serial) return {};
+    if (!endpoint.problem.empty()) return endpoint.problem;
+    const bool pty = endpoint.kind == EndpointKind::Pty;
+    switch (use) {
+        case PortUse::Radio:
+            if (pty) return "the radio's CAT port is a serial device or tcp:ADDRESS:PORT";
+            return {};
+        case PortUse::ServerOwn:
+            return "the server's own ports are serial devices; tcp: and pty: serve app groups";
+        case PortUse::GroupLine:
+            return "PTT and CW keying needs a serial port's modem lines, which tcp: and pty: "
+                   "lack (TX; and RX; on the group's CAT port key the radio)";
+        case PortUse::GroupData:
+            break;
+    }
+    if (pty && !kHasPseudoTerminals) {
+        return "pty: endpoints exist only on Linux; use tcp: or a virtual null-modem pair";
+    }
+    return {};
+}
+
 std::string PortRefusalLine(std::string_view what, std::string_view name,
-                            std::string_view problem) {
-    return "[config] " + std::string(what) + " port " + EscapeControlBytes(name) +
+                            std::string_view problem, std::string_view tag) {
+    return std::string(tag) + " " + std::string(what) + " port " + EscapeControlBytes(name) +
            " refused: " + std::string(problem) + "\n";
+}
+
+std::string PortEntryRefusal(const JsonValue& entry, std::string_view what, PortUse use) {
+    const std::string name = JsonText(JsonMember(entry, "port"));
+    if (const std::string problem = PortEntryProblem(entry); !problem.empty()) {
+        return PortRefusalLine(what, name, problem);
+    }
+    if (const std::string problem = EndpointProblem(name, use); !problem.empty()) {
+        const bool group = use == PortUse::GroupData || use == PortUse::GroupLine;
+        return PortRefusalLine(what, name, problem, group ? "[relay]" : "[config]");
+    }
+    return {};
 }
 
 }  // namespace brinmoor

@@ -7,16 +7,17 @@
 
 namespace brinmoor {
 
-bool OpenPort(SerialPort& port, const PortSettings& settings) {
+bool OpenPort(SerialPort& port, const PortSettings& settings, const EndpointOptions& options) {
     return port.Open(settings.port, static_cast<std::uint32_t>(settings.baud),
                      static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                     settings.stopbits);
+                     settings.stopbits, options);
 }
 
-bool LockedOpenPort(SerialPort& port, const PortSettings& settings) {
+bool LockedOpenPort(SerialPort& port, const PortSettings& settings,
+                    const EndpointOptions& options) {
     return port.LockedOpen(settings.port, static_cast<std::uint32_t>(settings.baud),
                            static_cast<std::uint32_t>(settings.bytesize), settings.parity,
-                           settings.stopbits);
+                           settings.stopbits, options);
 }
 
 bool OpenLine(KeyingLine& line, const PortSettings& settings) {

@@ -24,18 +24,18 @@ SerialPort::~SerialPort() {
 }
 
 bool SerialPort::Open(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
-                      char parity, float stopBits) {
+                      char parity, float stopBits, const EndpointOptions& options) {
     // A reopen releases the old handle first, so the exclusive open can succeed.
     Close();
-    handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits));
+    handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits), options);
     deviceGone = false;
     return handle != nullptr;
 }
 
 bool SerialPort::LockedOpen(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
-                            char parity, float stopBits) {
+                            char parity, float stopBits, const EndpointOptions& options) {
     std::lock_guard guard(lock);
-    return Open(name, baud, dataBits, parity, stopBits);
+    return Open(name, baud, dataBits, parity, stopBits, options);
 }
 
 void SerialPort::Close() {

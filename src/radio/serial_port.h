@@ -31,11 +31,12 @@ class SerialPort {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Closes the port first if open; a failed open leaves it closed.
+    // Closes the port first if open; a failed open leaves it closed. The
+    // options matter only to tcp: and pty: names (platform/endpoint.h).
     bool Open(const std::string& name, std::uint32_t baud, std::uint32_t dataBits, char parity,
-              float stopBits);
+              float stopBits, const EndpointOptions& options = {});
     bool LockedOpen(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
-                    char parity, float stopBits);
+                    char parity, float stopBits, const EndpointOptions& options = {});
     void Close();  // drops DTR and RTS, then closes
     void LockedClose();
 

@@ -1,5 +1,10 @@
 #include "relay/app_groups.h"
 
+#include <cmath>
+#include <cstdint>
+
+#include "common/text.h"
+
 namespace brinmoor {
 
 void ReadExtGroups(const JsonValue& document, std::map<std::int32_t, std::string>& names,
@@ -23,6 +28,21 @@ void ReadExtGroups(const JsonValue& document, std::map<std::int32_t, std::string
             table[number] = group;
         }
     }
+}
+
+std::optional<std::int32_t> ActiveGroupOf(const JsonValue& document) {
+    const JsonValue& value = JsonMember(document, "active");
+    if (value.kind == JsonKind::Number) {
+        const double number = value.number;
+        if (number != std::trunc(number) || number < INT32_MIN || number > INT32_MAX) {
+            return std::nullopt;
+        }
+        return static_cast<std::int32_t>(number);
+    }
+    if (value.kind != JsonKind::String) return std::nullopt;
+    const auto number = ParseLeadingInt(value.text);
+    if (!number || std::to_string(*number) != value.text) return std::nullopt;
+    return number;
 }
 
 }  // namespace brinmoor

@@ -3,6 +3,7 @@
 // up to five serial ports on which the server plays the radio.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "config/json.h"
@@ -34,5 +35,10 @@ using AppGroupTable = std::map<std::int32_t, AppGroup>;
 // the members read before it stay stored.
 void ReadExtGroups(const JsonValue& document, std::map<std::int32_t, std::string>& names,
                    AppGroupTable& table);
+
+// The app group a station document's "active" makes active: a whole number,
+// written as a number or as its decimal text ("2"). Nothing when absent or
+// anything else.
+std::optional<std::int32_t> ActiveGroupOf(const JsonValue& document);
 
 }  // namespace brinmoor

@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "radio/port_entry.h"
 #include "relay/cat_relay.h"
+#include "relay/endpoint_notes.h"
 #include "relay/fsk_relay.h"
 #include "relay/keying_relays.h"
 
@@ -81,7 +82,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
     if (group.catEnabled && !group.cat.port.empty()) {
         auto port = std::make_unique<SerialPort>();
-        if (OpenPort(*port, group.cat)) {
+        if (OpenPort(*port, group.cat, GroupEndpointOptions(group.cat.port, context.admits))) {
             SerialPort& catPort = *port;
             if (!Launch(
                     [this, &catPort, number] { CatRelay(running, context, catPort, number); })) {
@@ -133,7 +134,8 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
     if (group.winkeyEnabled && !group.winkey.port.empty() && ServerPortOpen(context.winkeyPort)) {
         auto port = std::make_unique<SerialPort>();
-        if (LockedOpenPort(*port, group.winkey)) {
+        if (LockedOpenPort(*port, group.winkey,
+                           GroupEndpointOptions(group.winkey.port, context.admits))) {
             SerialPort& winkeyPort = *port;
             if (!Launch([this, &winkeyPort, number] {
                     WinKeyFromApp(running, context, winkeyPort, number);
@@ -155,7 +157,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
     if (group.fskEnabled && !group.fsk.port.empty() && ServerPortOpen(context.fskPort)) {
         auto port = std::make_unique<SerialPort>();
-        if (LockedOpenPort(*port, group.fsk)) {
+        if (LockedOpenPort(*port, group.fsk, GroupEndpointOptions(group.fsk.port, context.admits))) {
             SerialPort& fskPort = *port;
             if (!Launch([this, &fskPort, number, flow = group.fsk.flow] {
                     FskRelay(running, context, fskPort, number, flow);

@@ -19,8 +19,9 @@ bool ApplyCatConfig(ServerState& state, const JsonValue& config, std::int32_t tc
         return false;
     }
     // Checked before the port is touched: the working CAT port stays as it is.
-    if (const std::string problem = PortEntryProblem(config); !problem.empty()) {
-        LogErr(PortRefusalLine("CAT", settings.port, problem));
+    if (const std::string refusal = PortEntryRefusal(config, "CAT", PortUse::Radio);
+        !refusal.empty()) {
+        LogErr(refusal);
         return false;
     }
     if (!state.catLink.OpenIfChanged(settings.port, static_cast<std::uint32_t>(settings.baud),

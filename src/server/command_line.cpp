@@ -14,7 +14,7 @@ bool Is(const char* argument, const char* name) {
 }
 
 std::string ValueNeeded(const std::string& option) {
-    if (option == "--config") return "a file name";
+    if (option == "--config" || option == "--station") return "a file name";
     if (option == "--bind") return "an IPv4 address";
     if (option == "--allow") return "a list of IPv4 addresses and blocks, or any";
     return "a number";
@@ -35,6 +35,8 @@ std::optional<std::size_t> ParseWholeNumber(std::string_view text) {
 std::string TakeValue(const std::string& option, const std::string& value, CommandLine& result) {
     if (option == "--config") {
         result.configPath = value;
+    } else if (option == "--station") {
+        result.stationPath = value;
     } else if (option == "--bind") {
         if (!IsIpv4Address(value)) return "an IPv4 address such as 127.0.0.1";
         result.bindAddress = value;
@@ -88,7 +90,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
                           std::to_string(kMaxTxTimeoutSeconds) + ", not '" +
                           EscapeControlBytes(value) + "'.\n";
             }
-        } else if (Is(argument, "--config") || Is(argument, "--bind") || Is(argument, "--allow") ||
+        } else if (Is(argument, "--config") || Is(argument, "--station") ||
+                   Is(argument, "--bind") || Is(argument, "--allow") ||
                    Is(argument, "--max-clients")) {
             const std::string name = argument;
             if (!hasValue || argv[i + 1][0] == '\0') {
@@ -121,8 +124,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 }
 
 std::string HelpText() {
-    return "Usage: brinmoor [--port N] [--config FILE] [--bind ADDRESS] [--allow LIST]\n"
-           "               [--max-clients N] [--tx-timeout SECONDS]\n"
+    return "Usage: brinmoor [--port N] [--config FILE] [--station FILE] [--bind ADDRESS]\n"
+           "               [--allow LIST] [--max-clients N] [--tx-timeout SECONDS]\n"
            "\n"
            "Shares one radio's CAT port among a controlling application and other\n"
            "station programs over TCP. Runs until a client sends \"QUIT;\", or until\n"
@@ -132,11 +135,19 @@ std::string HelpText() {
            "The radio's answer to ID; sets the commands the server uses: ID and three\n"
            "digits (Kenwood: TX; transmits, the state is read from IF;) or ID and four\n"
            "digits (TX; reads the state); until it answers, the server sends only ID;.\n"
+           "Port names: a serial device (COM5, /dev/ttyUSB0); tcp:PORT or\n"
+           "tcp:ADDRESS:PORT, where an app group's program connects (127.0.0.1 unless\n"
+           "an address is given; the radio's CAT port connects out to a serial server\n"
+           "there); pty:PATH (Linux), a pseudo-terminal made for a program, PATH a link\n"
+           "to it. PTT, CW and the server's own ports need serial devices.\n"
            "\n"
            "Options:\n"
            "  --port N          TCP port to listen on, 1 to 65535 (default 4532)\n"
            "  --config FILE     file that keeps the CAT port settings between runs\n"
            "                    (default: brinmoor.json beside the executable)\n"
+           "  --station FILE    a CFG document applied at start-up, before any client:\n"
+           "                    app groups, the server's own ports, and \"active\", the\n"
+           "                    app group made active\n"
            "  --bind ADDRESS    IPv4 address to listen on (default: all interfaces)\n"
            "  --allow LIST      who may connect: IPv4 addresses and blocks separated\n"
            "                    by commas (192.168.1.0/24,10.8.0.5), or any. Default:\n"

@@ -1,5 +1,5 @@
 #pragma once
-// The server's command line: --port, --config, --bind, --allow,
+// The server's command line: --port, --config, --station, --bind, --allow,
 // --max-clients, --tx-timeout, --help, --version.
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +24,7 @@ struct CommandLine {
     CommandLineAction action = CommandLineAction::Run;
     std::int32_t tcpPort = kDefaultTcpPort;
     std::string configPath;             // empty: brinmoor.json beside the executable
+    std::string stationPath;            // empty: no station file
     std::string bindAddress;            // empty: every interface
     AllowList allow = *ParseAllowList(kDefaultAllow);
     std::size_t maxClients = kDefaultMaxClients;
@@ -36,8 +37,8 @@ struct CommandLine {
 // that converts wins, and the value itself is examined as an argument too. A
 // final value outside 1 to 65535 is refused. --tx-timeout takes whole seconds,
 // 0 (off) to kMaxTxTimeoutSeconds; anything else is refused. --config,
-// --bind, --allow and --max-clients take the next argument as their value and
-// refuse one they cannot use. Unknown arguments are ignored.
+// --station, --bind, --allow and --max-clients take the next argument as
+// their value and refuse one they cannot use. Unknown arguments are ignored.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // A dotted IPv4 address: four decimal numbers 0 to 255.

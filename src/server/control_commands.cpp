@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,20 +28,22 @@ namespace {
 // closed: the refusal line of each one refused.
 std::vector<std::string> RefusedPortEntries(const JsonValue& document) {
     std::vector<std::string> refusals;
-    const auto check = [&refusals](const JsonValue& entry, const std::string& what) {
-        const std::string port = JsonText(JsonMember(entry, "port"));
-        if (IsNoPort(port)) return;
-        const std::string problem = PortEntryProblem(entry);
-        if (!problem.empty()) refusals.push_back(PortRefusalLine(what, port, problem));
+    const auto check = [&refusals](const JsonValue& entry, const std::string& what, PortUse use) {
+        if (IsNoPort(JsonText(JsonMember(entry, "port")))) return;
+        std::string refusal = PortEntryRefusal(entry, what, use);
+        if (!refusal.empty()) refusals.push_back(std::move(refusal));
     };
     if (document.kind != JsonKind::Object) return refusals;
     const JsonValue& ports = JsonMember(document, "ports");
-    for (const char* name : {"CAT", "PTT", "CW", "WinKey", "FSK"}) {
-        check(JsonMember(ports, name), name);
+    check(JsonMember(ports, "CAT"), "CAT", PortUse::Radio);
+    for (const char* name : {"PTT", "CW", "WinKey", "FSK"}) {
+        check(JsonMember(ports, name), name, PortUse::ServerOwn);
     }
     for (const auto& [key, group] : JsonMember(document, "ext_groups").members) {
         for (const char* kind : {"cat", "ptt", "cw", "winkey", "fsk"}) {
-            check(JsonMember(group, kind), "group " + EscapeControlBytes(key) + " " + kind);
+            const bool line = kind == std::string_view("ptt") || kind == std::string_view("cw");
+            check(JsonMember(group, kind), "group " + EscapeControlBytes(key) + " " + kind,
+                  line ? PortUse::GroupLine : PortUse::GroupData);
         }
     }
     return refusals;
@@ -48,19 +51,16 @@ std::vector<std::string> RefusedPortEntries(const JsonValue& document) {
 
 }  // namespace
 
-std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t tcpPort) {
-    std::lock_guard<std::mutex> config(state.configMutex);
-    // Once QUIT has been given, shutdown closes the ports for good; a CFG
-    // still queued must not open them again behind its back.
-    if (state.quit.load()) return "CFG_OK;";
+std::optional<JsonValue> ApplyConfigDocument(ServerState& state, std::string_view text,
+                                             std::int32_t tcpPort) {
     try {
-        const JsonValue document = ParseJsonDocument(frame.substr(3));
+        JsonValue document = ParseJsonDocument(text);
         // One refused entry leaves every port, relay and group as it was.
         const std::vector<std::string> refusals = RefusedPortEntries(document);
         if (!refusals.empty()) {
             for (const std::string& line : refusals) LogErr(line);
             LogErr("[config] CFG refused: no port was closed or opened\n");
-            return "CFG_OK;";
+            return std::nullopt;
         }
         // Every CFG that parses replaces the relays whole.
         StopRelays(state);
@@ -74,9 +74,18 @@ std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t 
         if (document.kind == JsonKind::Object && JsonHasMember(document, "ext_groups")) {
             ApplyExtGroups(state, JsonMember(document, "ext_groups"));
         }
+        return document;
     } catch (...) {
         LogOut("[config] Bad CFG JSON\n");
+        return std::nullopt;
     }
+}
+
+std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t tcpPort) {
+    std::lock_guard<std::mutex> config(state.configMutex);
+    // Once QUIT has been given, shutdown closes the ports for good; a CFG
+    // still queued must not open them again behind its back.
+    if (!state.quit.load()) ApplyConfigDocument(state, frame.substr(3), tcpPort);
     return "CFG_OK;";
 }
 
@@ -92,9 +101,7 @@ std::string PwCommand(ServerState& state) {
     return FormatPowerReply(monitor->Sampling(), monitor->Power());
 }
 
-std::string AgCommand(ServerState& state, std::string_view frame) {
-    const std::int32_t group =
-        frame.size() > 2 ? ParseLeadingInt(frame.substr(2)).value_or(-1) : -1;
+void SetActiveGroup(ServerState& state, std::int32_t group) {
     state.activeGroup.Store(group);
     std::string name;
     {
@@ -104,6 +111,10 @@ std::string AgCommand(ServerState& state, std::string_view frame) {
     }
     LogOut("[relay] Active app set to '" + EscapeControlBytes(name) + "' (group " +
            std::to_string(group) + ")\n");
+}
+
+std::string AgCommand(ServerState& state, std::string_view frame) {
+    SetActiveGroup(state, frame.size() > 2 ? ParseLeadingInt(frame.substr(2)).value_or(-1) : -1);
     return "AG_OK;";
 }
 

@@ -29,9 +29,12 @@ void ApplyExtGroups(ServerState& state, const JsonValue& document) {
         LogOut("[relay] No external app ports configured\n");
         return;
     }
-    auto relays =
-        std::make_shared<RelayManager>(RelayContext{state.catLink, state.activeGroup, state.pttLine,
-                                                    state.cwLine, state.winkeyPort, state.fskPort});
+    // The allow list outlives the manager: both live in the state, the list fixed.
+    auto admits = [&allow = state.allow](std::uint32_t peer) { return IsAllowed(allow, peer); };
+    auto relays = std::make_shared<RelayManager>(RelayContext{state.catLink, state.activeGroup,
+                                                              state.pttLine, state.cwLine,
+                                                              state.winkeyPort, state.fskPort,
+                                                              admits});
     // Published before it starts, so a Start that throws half-way still
     // leaves its threads to the next CFG or to shutdown to stop.
     state.relays.Replace(relays);

@@ -17,6 +17,7 @@
 #include "server/client_session.h"
 #include "server/control_commands.h"
 #include "server/ext_groups.h"
+#include "server/station_file.h"
 
 namespace brinmoor {
 namespace {
@@ -106,8 +107,11 @@ int Serve(ServerState& state, const CommandLine& options) {
         return 1;
     }
     ListenSocket(listener, kListenBacklog);
+    // Once the port is ours: a second server started by mistake stops at the
+    // bind above and never takes the first one's endpoints and links.
+    if (!options.stationPath.empty()) ApplyStationFile(state, options.stationPath);
 
-    Admission admission{options.allow, options.maxClients, {}, {}};
+    Admission admission{state.allow, options.maxClients, {}, {}};
     AcceptLoop(state, listener, admission);
 
     LogOut("[brinmoor] Shutting down.\n");
@@ -185,6 +189,7 @@ int RunServer(const CommandLine& options) {
         state.tcpPort = options.tcpPort;
         state.configPath = options.configPath.empty() ? ConfigFilePath() : options.configPath;
         state.txTimeout = std::chrono::seconds(options.txTimeoutSeconds);
+        state.allow = options.allow;
         exitCode = Serve(state, options);
         CleanupSockets();
     }

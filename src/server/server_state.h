@@ -15,6 +15,7 @@
 #include "radio/power_monitor.h"
 #include "radio/serial_port.h"
 #include "relay/active_group.h"
+#include "server/allow_list.h"
 #include "server/session_registry.h"
 
 namespace brinmoor {
@@ -55,6 +56,7 @@ struct ServerState {
     std::int32_t tcpPort = kDefaultTcpPort;
     std::string configPath;             // the saved CAT settings
     std::chrono::seconds txTimeout{0};  // 0: the server's own lines may stay keyed
+    AllowList allow;                    // who may connect: to the listener and to tcp: endpoints
 
     // Declared last so it goes first at teardown: no session outlives the rest.
     SessionRegistry sessions;

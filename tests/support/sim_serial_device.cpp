@@ -295,7 +295,8 @@ Responder KenwoodResponder(std::map<std::string, std::string> answers) {
 
 // The seam, over the simulated devices.
 
-SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings) {
+SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings,
+                               const EndpointOptions&) {
     auto& registry = sim::TheRegistry();
     std::lock_guard guard(registry.mutex);
     auto device = sim::Find(name);
