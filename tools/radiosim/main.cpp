@@ -1,11 +1,10 @@
-// brinmoor-radiosim: plays a Kenwood-style transceiver on a pseudo-terminal.
-// One poll() loop serves the terminal, the control lines on standard input,
-// the answer delay and the automatic reports; nothing here blocks.
+// brinmoor-radiosim: plays a Kenwood-style transceiver on a pseudo-terminal
+// (or a TCP port, line.cpp). One poll() loop serves the line, the control
+// lines on standard input, the answer delay and the automatic reports;
+// nothing here blocks.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,13 +12,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "line.h"
 #include "options.h"
 #include "radio.h"
 
@@ -36,9 +35,7 @@ constexpr Milliseconds restAfterHangup{100};
 
 struct Simulator {
     Options options;
-    int master = -1;
-    int slave = -1;  // kept open so the master never sees a hang-up
-    std::string slavePath;
+    Line line;
     CommandSplitter splitter;
     std::deque<std::pair<Clock::time_point, std::string>> delayedAnswers;
     std::string output;  // bytes waiting for room in the terminal
@@ -85,44 +82,6 @@ void Log(const Simulator& sim, std::string_view direction, std::string_view byte
     std::fprintf(stderr, "%.*s %s\n", static_cast<int>(direction.size()), direction.data(),
                  Printable(bytes).c_str());
     std::fflush(stderr);
-}
-
-bool OpenTerminal(Simulator& sim) {
-    sim.master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (sim.master < 0 || grantpt(sim.master) != 0 || unlockpt(sim.master) != 0) return false;
-    const char* path = ptsname(sim.master);
-    if (path == nullptr) return false;
-    sim.slavePath = path;
-    sim.slave = open(path, O_RDWR | O_NOCTTY);
-    if (sim.slave < 0) return false;
-    // Raw: a serial line carries CAT bytes, not lines for a terminal to edit or echo.
-    termios settings{};
-    if (tcgetattr(sim.slave, &settings) != 0) return false;
-    cfmakeraw(&settings);
-    if (tcsetattr(sim.slave, TCSANOW, &settings) != 0) return false;
-    fcntl(sim.master, F_SETFD, FD_CLOEXEC);
-    fcntl(sim.slave, F_SETFD, FD_CLOEXEC);
-    return fcntl(sim.master, F_SETFL, fcntl(sim.master, F_GETFL) | O_NONBLOCK) == 0;
-}
-
-bool CreateLink(const Simulator& sim) {
-    struct stat info {};
-    if (lstat(sim.options.linkPath.c_str(), &info) == 0) {
-        // Replace an old link, but never a file that someone else made.
-        if (!S_ISLNK(info.st_mode)) {
-            errno = EEXIST;
-            return false;
-        }
-        if (unlink(sim.options.linkPath.c_str()) != 0) return false;
-    }
-    return symlink(sim.slavePath.c_str(), sim.options.linkPath.c_str()) == 0;
-}
-
-void RemoveLink(const Simulator& sim) {
-    if (sim.options.linkPath.empty()) return;
-    char target[4096];
-    const ssize_t n = readlink(sim.options.linkPath.c_str(), target, sizeof target);
-    if (n > 0 && std::string_view(target, n) == sim.slavePath) unlink(sim.options.linkPath.c_str());
 }
 
 void QueueOutput(Simulator& sim, std::string_view bytes) {
@@ -186,18 +145,20 @@ void RunTimers(Simulator& sim, Clock::time_point now) {
 
 void ReadTerminal(Simulator& sim, Clock::time_point now) {
     char buffer[4096];
-    const ssize_t n = read(sim.master, buffer, sizeof buffer);
+    const ssize_t n = read(sim.line.fd, buffer, sizeof buffer);
     if (n > 0) {
         for (const std::string& command : sim.splitter.Feed(std::string_view(buffer, n))) {
             HandleCommand(sim, command, now);
         }
+    } else if (n == 0 && HangUp(sim.line)) {
+        sim.output.clear();  // the server has gone: what was for it goes too
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         sim.restUntil = now + restAfterHangup;
     }
 }
 
 void WriteTerminal(Simulator& sim, Clock::time_point now) {
-    const ssize_t n = write(sim.master, sim.output.data(), sim.output.size());
+    const ssize_t n = write(sim.line.fd, sim.output.data(), sim.output.size());
     if (n > 0) {
         sim.output.erase(0, n);
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -242,6 +203,9 @@ std::string Control(Simulator& sim, std::string_view line) {
         const auto n = ParseNumber(argument, 0, 1LL << 40);
         ok = n.has_value();
         sim.streamLeft += n.value_or(0);
+    } else if (verb == "hangup" && argument.empty()) {
+        ok = HangUp(sim.line);
+        sim.output.clear();
     } else if (verb == "quit" && argument.empty()) {
         sim.quit = ok = true;
     } else {
@@ -285,11 +249,12 @@ int Run(Simulator& sim) {
         RunTimers(sim, now);
 
         const bool resting = now < sim.restUntil;
-        pollfd fds[3] = {
+        pollfd fds[4] = {
             {signalPipe[0], POLLIN, 0},
             {sim.stdinOpen ? STDIN_FILENO : -1, POLLIN, 0},
-            {resting ? -1 : sim.master,
+            {resting ? -1 : sim.line.fd,
              static_cast<short>(POLLIN | (sim.output.empty() ? 0 : POLLOUT)), 0},
+            {sim.line.listener, POLLIN, 0},
         };
         Clock::time_point wake = Clock::time_point::max();
         if (!sim.delayedAnswers.empty()) wake = sim.delayedAnswers.front().first;
@@ -301,7 +266,7 @@ int Run(Simulator& sim) {
             const auto wait = std::chrono::ceil<Milliseconds>(wake - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, 60000));
         }
-        if (poll(fds, 3, timeout) < 0) {
+        if (poll(fds, 4, timeout) < 0) {
             if (errno == EINTR) continue;
             std::perror("brinmoor-radiosim: poll");
             return 1;
@@ -315,7 +280,14 @@ int Run(Simulator& sim) {
         } else if (fds[2].revents & (POLLHUP | POLLERR)) {
             sim.restUntil = now + restAfterHangup;
         }
-        if ((fds[2].revents & POLLOUT) && !sim.output.empty()) WriteTerminal(sim, now);
+        if ((fds[2].revents & POLLOUT) && !sim.output.empty() && sim.line.fd >= 0) {
+            WriteTerminal(sim, now);
+        }
+        if (fds[3].revents & POLLIN) {
+            // Nothing queued is for a server that was not there.
+            if (sim.line.fd < 0) sim.output.clear();
+            AcceptConnection(sim.line);
+        }
     }
     return 0;
 }
@@ -341,17 +313,12 @@ int main(int argc, char** argv) {
     using namespace brinmoor;
     Simulator sim;
     if (const auto exitCode = ParseOptions(argc, argv, sim.options)) return *exitCode;
-    if (!InstallSignals() || !OpenTerminal(sim)) {
-        std::perror("brinmoor-radiosim: cannot open a pseudo-terminal");
+    if (!InstallSignals() || !OpenLine(sim.line, sim.options)) {
+        std::perror("brinmoor-radiosim: cannot open the line (terminal, link or TCP port)");
         return 1;
     }
-    if (!sim.options.linkPath.empty() && !CreateLink(sim)) {
-        std::fprintf(stderr, "brinmoor-radiosim: cannot create link %s: %s\n",
-                     sim.options.linkPath.c_str(), std::strerror(errno));
-        return 1;
-    }
-    Say(sim.slavePath);
+    Say(sim.line.name);
     const int result = Run(sim);
-    RemoveLink(sim);
+    CloseLine(sim.line);
     return result;
 }

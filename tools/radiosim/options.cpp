@@ -10,7 +10,8 @@ constexpr char helpText[] =
     "Usage: brinmoor-radiosim [OPTION]...\n"
     "Plays a Kenwood-style transceiver on a pseudo-terminal, for trying brinmoor without a "
     "radio.\n"
-    "The first line on standard output is the path of the terminal to open (e.g. /dev/pts/3).\n"
+    "The first line on standard output is the path of the terminal to open (e.g. /dev/pts/3),\n"
+    "or with --tcp the port name for brinmoor (e.g. tcp:127.0.0.1:4000).\n"
     "\n"
     "Options (--name VALUE or --name=VALUE):\n"
     "  --id TEXT           identity answered to ID; (default 019); four characters\n"
@@ -24,6 +25,8 @@ constexpr char helpText[] =
     "  --auto-info MS      while AI is not 0, send FA...;IF...; every MS milliseconds\n"
     "  --auto-info-always  send those reports whatever AI is (every 1000 ms by default)\n"
     "  --link PATH         make PATH a symbolic link to the terminal (removed at exit)\n"
+    "  --tcp PORT          instead of a terminal, listen on 127.0.0.1:PORT (0: any free\n"
+    "                      port) as a serial device server does, one connection at a time\n"
     "  --log               show commands (\"rx FA;\") and answers (\"tx ...\") on stderr\n"
     "  --help, --version\n"
     "\n"
@@ -61,6 +64,7 @@ constexpr char helpText[] =
     "  delay MS            set the answer delay\n"
     "  send TEXT           write TEXT as it is to the terminal\n"
     "  stream N            write N bytes 'x' (no ;) to the terminal\n"
+    "  hangup              with --tcp: end the connection (the next one is taken)\n"
     "  quit                end; SIGINT and SIGTERM end too, end of input does not\n";
 
 }  // namespace
@@ -123,6 +127,10 @@ std::optional<int> ParseOptions(int argc, char** argv, Options& options) {
             const auto path = text();
             ok = path && !path->empty();
             if (ok) options.linkPath = *path;
+        } else if (name == "--tcp") {
+            const auto n = number(0, 65535);
+            ok = n.has_value();
+            options.tcpPort = n.value_or(-1);
         } else if (name == "--silent") {
             ok = flag(options.silent);
         } else if (name == "--question") {

@@ -19,6 +19,7 @@ struct Options {
     int autoInfoMs = 0;  // 0: no automatic reports
     bool autoInfoAlways = false;
     std::string linkPath;
+    int tcpPort = -1;  // -1: a pseudo-terminal; 0: a TCP port the system picks
 };
 
 // A whole decimal number in [low, high], or nothing.
