@@ -14,6 +14,7 @@
 #include "json_text.h"
 #include "platform/socket.h"
 #include "radio/cat_query.h"
+#include "relay/app_groups.h"
 #include "server_connection.h"
 
 namespace brinmoor {
@@ -152,6 +153,16 @@ int Cfg(Session& session) {
     const std::string cat =
         JsonText(JsonMember(JsonMember(JsonMember(document, "ports"), "CAT"), "port"));
     if (!IsNoPort(cat) && !CatPortAnswers(session, cat)) return session.status;
+    // The server reads "active" only from a station file; here it is an AG.
+    if (const auto active = ActiveGroupOf(document)) {
+        const auto agReply = session.Ask("AG" + std::to_string(*active) + ";");
+        if (!agReply) return session.status;
+        if (*agReply != "AG_OK") {
+            session.Unexpected(*agReply);
+            return session.status;
+        }
+        session.out << "app group " << *active << " is the active app now\n";
+    }
     return kCtlOk;
 }
 
