@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/endpoint.h"
+
 namespace brinmoor {
 namespace {
 
@@ -186,6 +188,29 @@ TEST(CfgCheckTest, APortNamedTwiceIsPointedOutExceptWherePttAndCwShare) {
     EXPECT_TRUE(
         Has(check, CfgLevel::Warning, "ext_groups/3/cat", "already named by ext_groups/2/cat"));
     EXPECT_EQ(check.findings.size(), 3u) << ::testing::PrintToString(Findings(check));
+}
+
+TEST(CfgCheckTest, EndpointNamesServeTheirKindsOnly) {
+    const CfgCheck check = CheckCfgDocument(R"({
+      "ports": {"CAT": {"port": "tcp:192.168.1.50:4000"}, "PTT": {"port": "pty:/tmp/ptt"}},
+      "ext_groups": {
+        "1": {"cat": {"port": "tcp:4533", "baud": 9600}, "ptt": {"port": "tcp:4534"}},
+        "2": {"cat": {"port": "tcp:127.0.0.1:4533"}, "winkey": {"port": "tcp:70000"}}
+      },
+      "active": "one"
+    })");
+    EXPECT_TRUE(check.frame.empty());
+    EXPECT_FALSE(Has(check, CfgLevel::Error, "ports/CAT", ""));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/PTT", "the server's own ports are serial"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/1/ptt", "modem lines"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/2/winkey", "port from 1 to 65535"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat/baud", "no line settings"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2/cat", "already named by"));
+    EXPECT_TRUE(Has(check, CfgLevel::Warning, "active", "not an app group number"));
+    // A pseudo-terminal where the platform has them; "active" as a number.
+    const CfgCheck pty = CheckCfgDocument(
+        R"({"ext_groups": {"1": {"cat": {"port": "pty:/tmp/logger"}}}, "active": 1})");
+    EXPECT_EQ(pty.HasErrors(), !kHasPseudoTerminals) << ::testing::PrintToString(Findings(pty));
 }
 
 TEST(CfgCheckTest, NotStandardJsonIsAWarningAndAByteOrderMarkIsDropped) {

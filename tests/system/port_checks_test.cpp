@@ -63,6 +63,12 @@ TEST(PortChecksTest, RefusedPortsLeaveTheWorkingCatPortAnswering) {
          "[config] PTT port /dev/null refused: baud 0"},
         {"CFG{\"ext_groups\": {\"1\": {\"cat\": {\"port\": \"/dev/null\", \"bytesize\": \"4\"}}}};",
          "[config] group 1 cat port /dev/null refused: bytesize \"4\" is out of range (5 to 8)"},
+        // Keying needs modem lines; the radio is no pseudo-terminal of ours.
+        {"CFG{\"ext_groups\": {\"1\": {\"cw\": {\"port\": \"pty:/tmp/cw\"}}}};",
+         "[relay] group 1 cw port pty:/tmp/cw refused: PTT and CW keying needs a serial port's"},
+        {"CFG{\"ports\": {\"WinKey\": {\"port\": \"tcp:4534\"}}};",
+         "[config] WinKey port tcp:4534 refused: the server's own ports are serial devices"},
+        {cat("pty:/tmp/radio"), "[config] CAT port pty:/tmp/radio refused: the radio's CAT port"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

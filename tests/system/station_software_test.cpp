@@ -1,8 +1,9 @@
 // Real station software on an app group's CAT port: Hamlib's rigctl, set up
 // for Kenwood radios (the simulator reports the matching identity), reads and
 // changes the simulated radio through brinmoor as it would a radio on a
-// serial cable. The cable is a pair of pseudo-terminals. Skipped where rigctl
-// (Debian's libhamlib-utils) is not installed.
+// serial cable: a cable of two pseudo-terminals, a tcp: endpoint (rigctl's
+// "host:port" form) or a pty: endpoint the server makes. Skipped where
+// rigctl (Debian's libhamlib-utils) is not installed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -39,12 +40,30 @@ std::string FindProgram(const std::string& name) {
     return {};
 }
 
-class StationSoftwareTest : public ::testing::Test {
+// How rigctl reaches the group's CAT port.
+enum class Reach { Cable, Tcp, Pty };
+
+class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
   protected:
     void SetUp() override {
         rigctl = FindProgram("rigctl");
         if (rigctl.empty()) GTEST_SKIP() << "rigctl (Debian package libhamlib-utils) not installed";
         ASSERT_TRUE(cable.IsOpen());
+        // The port the server serves and the one rigctl opens.
+        switch (GetParam()) {
+            case Reach::Cable:
+                served = cable.EndA();
+                rigFile = cable.EndB();
+                break;
+            case Reach::Tcp:
+                rigFile = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+                served = "tcp:" + rigFile;
+                break;
+            case Reach::Pty:
+                rigFile = (server.Folder() / "rig").string();
+                served = "pty:" + rigFile;
+                break;
+        }
         ASSERT_TRUE(server.StartListening());
         client = std::make_unique<TcpClient>(server.Port());
         ASSERT_TRUE(client->Connected());
@@ -59,10 +78,10 @@ class StationSoftwareTest : public ::testing::Test {
         ASSERT_EQ(client->Ask("CFG{\"ports\": {\"CAT\": {\"port\": \"" + radio->Path() +
                                   "\"}}, \"ext_groups\": {\"1\": {\"name\": \"Hamlib\", \"cat\": "
                                   "{\"port\": \"" +
-                                  cable.EndA() + "\", \"baud\": 38400}}}};",
+                                  served + "\", \"baud\": 38400}}}};",
                               15s),
                   "CFG_OK;");
-        ASSERT_TRUE(server.WaitOut("[relay] CAT relay started for group 1 on " + cable.EndA()));
+        ASSERT_TRUE(server.WaitOut("[relay] CAT relay started for group 1 on " + served));
     }
 
     void TearDown() override {
@@ -75,7 +94,7 @@ class StationSoftwareTest : public ::testing::Test {
     // the Hamlib model number; the lines it prints, its exit code checked.
     std::vector<std::string> Rigctl(const std::vector<std::string>& commands,
                                     const std::string& model = "2014") {
-        std::vector<std::string> argv{rigctl, "--model=" + model, "--rig-file=" + cable.EndB(),
+        std::vector<std::string> argv{rigctl, "--model=" + model, "--rig-file=" + rigFile,
                                       "--serial-speed=38400"};
         argv.insert(argv.end(), commands.begin(), commands.end());
         ChildProcess process;
@@ -100,12 +119,14 @@ class StationSoftwareTest : public ::testing::Test {
 
     std::string rigctl;
     NullModem cable;
+    std::string served;
+    std::string rigFile;
     std::unique_ptr<RadioSim> radio;
     ServerProcess server;
     std::unique_ptr<TcpClient> client;
 };
 
-TEST_F(StationSoftwareTest, KenwoodModelsReadThroughAnInactiveGroupAndChangeNothing) {
+TEST_P(StationSoftwareTest, KenwoodModelsReadThroughAnInactiveGroupAndChangeNothing) {
     // Each model starts with its own commands (PS, AI, FV, DA, ...); "M LSB 0"
     // sends MD1, which is LSB on these radios: a set, dropped for a group
     // that is not the active app.
@@ -129,7 +150,7 @@ TEST_F(StationSoftwareTest, KenwoodModelsReadThroughAnInactiveGroupAndChangeNoth
     }
 }
 
-TEST_F(StationSoftwareTest, RigctlChangesTheRadioOnlyAsTheActiveApp) {
+TEST_P(StationSoftwareTest, RigctlChangesTheRadioOnlyAsTheActiveApp) {
     // Not the active app: the new frequency never reaches the radio. (Within
     // one run rigctl answers "f" from its own cache after an "F", so a second
     // run reads the radio.)
@@ -149,6 +170,14 @@ TEST_F(StationSoftwareTest, RigctlChangesTheRadioOnlyAsTheActiveApp) {
     EXPECT_EQ(client->Ask("FA;"), "FA00014075000;");
     EXPECT_EQ(client->Ask("MD;"), "MD1;");
 }
+
+INSTANTIATE_TEST_SUITE_P(Reaches, StationSoftwareTest,
+                         ::testing::Values(Reach::Cable, Reach::Tcp, Reach::Pty),
+                         [](const auto& info) {
+                             return std::string(info.param == Reach::Cable ? "Cable"
+                                                : info.param == Reach::Tcp ? "Tcp"
+                                                                           : "Pty");
+                         });
 
 }  // namespace
 }  // namespace brinmoor
