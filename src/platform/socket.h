@@ -67,6 +67,10 @@ bool SendAll(SocketHandle socket, std::string_view bytes);
 // handle stays valid until CloseSocket.
 void ShutdownSocket(SocketHandle socket);
 void CloseSocket(SocketHandle socket);
+// Closes with a reset instead of the orderly goodbye, so that the port keeps
+// no connection waiting out its time: a listener closed and opened again at
+// once (every CFG) can take its port again on every system.
+void CloseSocketAtOnce(SocketHandle socket);
 
 // The error code of the last failed call (WSAGetLastError or errno).
 int LastSocketError();

@@ -185,6 +185,12 @@ void CloseSocket(SocketHandle socket) {
     ::close(Fd(socket));
 }
 
+void CloseSocketAtOnce(SocketHandle socket) {
+    const linger now{1, 0};
+    SetOption(socket, SOL_SOCKET, SO_LINGER, now);
+    CloseSocket(socket);
+}
+
 int LastSocketError() {
     return errno;
 }

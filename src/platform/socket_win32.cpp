@@ -193,6 +193,12 @@ void CloseSocket(SocketHandle socket) {
     ::closesocket(Sock(socket));
 }
 
+void CloseSocketAtOnce(SocketHandle socket) {
+    const linger now{1, 0};
+    SetOption(socket, SOL_SOCKET, SO_LINGER, now);
+    CloseSocket(socket);
+}
+
 int LastSocketError() {
     return WSAGetLastError();
 }

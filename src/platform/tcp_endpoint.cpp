@@ -45,7 +45,7 @@ void SetConnection(TcpEndpoint& endpoint, SocketHandle connection, std::uint32_t
         old = std::exchange(endpoint.connection, connection);
         endpoint.peer = peer;
     }
-    if (old != kInvalidSocket) CloseSocket(old);
+    if (old != kInvalidSocket) CloseSocketAtOnce(old);
 }
 
 void TakeProgram(TcpEndpoint& endpoint, int waitMs) {
@@ -56,12 +56,12 @@ void TakeProgram(TcpEndpoint& endpoint, int waitMs) {
         return;
     }
     if (endpoint.options.admits && !endpoint.options.admits(peer)) {
-        CloseSocket(program);
+        CloseSocketAtOnce(program);
         Tell(endpoint, {EndpointEvent::RefusedNotAllowed, peer, {}});
         return;
     }
     if (endpoint.connection != kInvalidSocket) {
-        CloseSocket(program);
+        CloseSocketAtOnce(program);
         Tell(endpoint, {EndpointEvent::RefusedBusy, peer, {}});
         return;
     }
@@ -147,7 +147,7 @@ TcpEndpoint* OpenTcpEndpoint(const EndpointName& name, const EndpointOptions& op
 
 void CloseTcpEndpoint(TcpEndpoint* endpoint) {
     if (endpoint == nullptr) return;
-    if (endpoint->connection != kInvalidSocket) CloseSocket(endpoint->connection);
+    if (endpoint->connection != kInvalidSocket) CloseSocketAtOnce(endpoint->connection);
     if (endpoint->listener != kInvalidSocket) CloseSocket(endpoint->listener);
     delete endpoint;
 }

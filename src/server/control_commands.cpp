@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log.h"
@@ -39,11 +40,14 @@ std::vector<std::string> RefusedPortEntries(const JsonValue& document) {
     for (const char* name : {"PTT", "CW", "WinKey", "FSK"}) {
         check(JsonMember(ports, name), name, PortUse::ServerOwn);
     }
+    constexpr std::pair<const char*, PortUse> kGroupPorts[] = {{"cat", PortUse::GroupData},
+                                                               {"ptt", PortUse::GroupLine},
+                                                               {"cw", PortUse::GroupLine},
+                                                               {"winkey", PortUse::GroupData},
+                                                               {"fsk", PortUse::GroupData}};
     for (const auto& [key, group] : JsonMember(document, "ext_groups").members) {
-        for (const char* kind : {"cat", "ptt", "cw", "winkey", "fsk"}) {
-            const bool line = kind == std::string_view("ptt") || kind == std::string_view("cw");
-            check(JsonMember(group, kind), "group " + EscapeControlBytes(key) + " " + kind,
-                  line ? PortUse::GroupLine : PortUse::GroupData);
+        for (const auto& [kind, use] : kGroupPorts) {
+            check(JsonMember(group, kind), "group " + EscapeControlBytes(key) + " " + kind, use);
         }
     }
     return refusals;
