@@ -81,11 +81,21 @@ std::optional<long> ThreadSwitches(pid_t pid);
 // is too coarse for a process that runs 20 us at a time.
 std::optional<double> ThreadRunSeconds(pid_t pid);
 
+// One sample list per path, taken round by round: one "FA;" exchange on
+// every path, the order rotated each round, so that all paths see the same
+// moments of a shared machine.
+struct Interleaved {
+    std::vector<std::vector<double>> samples;
+    int failures = 0;
+};
+Interleaved Interleave(const std::vector<int>& fds, int samples);
+
 // --- the measurements; each appends its rows ---
 void MeasureLatency(const Settings& settings, std::vector<Row>& rows);   // 1, 2, 3
 void MeasureKeying(const Settings& settings, std::vector<Row>& rows);    // 4
 void MeasureIdleCost(const Settings& settings, std::vector<Row>& rows);  // 5
 void MeasureMemory(const Settings& settings, std::vector<Row>& rows);    // 6
 void MeasureStartUp(const Settings& settings, std::vector<Row>& rows);   // 7
+void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 8
 
 }  // namespace brinmoor::bench

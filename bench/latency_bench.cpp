@@ -19,20 +19,9 @@
 #include "support/posix/pty.h"
 
 namespace brinmoor::bench {
-namespace {
-
-using test::PseudoTerminal;
 
 constexpr std::string_view kQuery = "FA;";
 constexpr std::string_view kAnswer = "FA";
-
-// One sample list per path, taken round by round: one exchange on every path,
-// the order rotated each round, so that all paths see the same moments of a
-// shared machine.
-struct Interleaved {
-    std::vector<std::vector<double>> samples;
-    int failures = 0;
-};
 
 Interleaved Interleave(const std::vector<int>& fds, int samples) {
     Interleaved result;
@@ -67,6 +56,10 @@ Interleaved Interleave(const std::vector<int>& fds, int samples) {
     }
     return result;
 }
+
+namespace {
+
+using test::PseudoTerminal;
 
 // The least a relay process can do on the same two pseudo-terminals: wake
 // on the program's bytes, pass each command to the radio, pass the answer

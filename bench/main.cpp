@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
     if (wanted({4})) MeasureKeying(settings, rows);
     if (wanted({6})) MeasureMemory(settings, rows);
     if (wanted({5})) MeasureIdleCost(settings, rows);
+    if (wanted({8})) MeasureEndpointLatency(settings, rows);
 
     std::stable_sort(rows.begin(), rows.end(),
                      [](const Row& a, const Row& b) { return a.figure < b.figure; });
