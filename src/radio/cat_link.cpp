@@ -1,5 +1,6 @@
 #include "radio/cat_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <system_error>
@@ -95,6 +96,60 @@ std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
 
 std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
                               std::string& note) {
+    Caller self{command, only};
+    {
+        std::unique_lock<std::mutex> guard(queueMutex);
+        queue.push_back(&self);
+        self.turn.wait(guard, [&] { return self.answered || queue.front() == &self; });
+        if (self.answered) return std::move(self.result);
+    }
+    std::vector<Caller*> riders;
+    std::string reply;
+    try {
+        reply = TransactLocked(command, right, only, note, riders);
+    } catch (...) {
+        EndTurn(self, riders, {});
+        throw;
+    }
+    EndTurn(self, riders, reply);
+    return reply;
+}
+
+void CatLink::TakeRiders(std::string_view command, RadioDialect spoken,
+                         std::vector<Caller*>& riders) {
+    const auto sharesIt = [&](const Caller* caller) {
+        return caller->command == command && (caller->only == nullptr || *caller->only == spoken);
+    };
+    std::lock_guard<std::mutex> guard(queueMutex);
+    // The first in the queue is the caller that writes.
+    for (std::size_t i = 1; i < queue.size(); ++i) {
+        if (sharesIt(queue[i])) riders.push_back(queue[i]);
+    }
+    if (riders.empty()) return;
+    queue.erase(std::remove_if(queue.begin() + 1, queue.end(), sharesIt), queue.end());
+    shared.fetch_add(riders.size());
+}
+
+void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result) {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    // Notified under the mutex: a rider may end, and its wake with it, as
+    // soon as the mutex is free.
+    for (Caller* rider : riders) {
+        try {
+            rider->result = result;
+        } catch (...) {
+            rider->result.clear();  // no memory for the answer: a failure
+        }
+        rider->answered = true;
+        rider->turn.notify_one();
+    }
+    queue.erase(std::find(queue.begin(), queue.end(), &self));
+    if (!queue.empty()) queue.front()->turn.notify_one();
+}
+
+std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
+                                    const RadioDialect* only, std::string& note,
+                                    std::vector<Caller*>& riders) {
     std::lock_guard<std::mutex> guard(lock);
     if (closing.load() || !port.IsOpen()) return {};
 
@@ -115,7 +170,12 @@ std::string CatLink::Transact(std::string_view command, ChangeRight right, const
         port.DiscardInput();
         // Asked at the last moment: an AG that came while this waited counts.
         if (!query && !right.Holds()) return {};
-        if (!port.DeviceGone()) port.Write(wire);  // a failed write shows as no answer
+        // Only callers already waiting share it: no answer predates its question.
+        if (query && attempt == 0) TakeRiders(command, spoken, riders);
+        if (!port.DeviceGone()) {
+            port.Write(wire);  // a failed write shows as no answer
+            written.fetch_add(1);
+        }
         if (port.DeviceGone()) {
             LoseLocked();
             return {};
