@@ -97,21 +97,28 @@ std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
 std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
                               std::string& note) {
     Caller self{command, only};
+    const bool query = IsCatQuery(command, dialect.load());
     {
         std::unique_lock<std::mutex> guard(queueMutex);
         queue.push_back(&self);
+        if (returnsDue > 0 && --returnsDue == 0) queue.front()->turn.notify_one();
         self.turn.wait(guard, [&] { return self.answered || queue.front() == &self; });
         if (self.answered) return std::move(self.result);
+        // Programs polling the same reads get their answers together and ask
+        // again within a fraction of a millisecond of each other: waiting for
+        // them lets them share this query instead of each taking a turn.
+        if (query) self.turn.wait_until(guard, regatherUntil, [&] { return returnsDue == 0; });
     }
+    const auto began = std::chrono::steady_clock::now();
     std::vector<Caller*> riders;
     std::string reply;
     try {
         reply = TransactLocked(command, right, only, note, riders);
     } catch (...) {
-        EndTurn(self, riders, {});
+        EndTurn(self, riders, {}, began);
         throw;
     }
-    EndTurn(self, riders, reply);
+    EndTurn(self, riders, reply, began);
     return reply;
 }
 
@@ -130,8 +137,13 @@ void CatLink::TakeRiders(std::string_view command, RadioDialect spoken,
     shared.fetch_add(riders.size());
 }
 
-void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result) {
+void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+                      std::chrono::steady_clock::time_point began) {
+    const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(queueMutex);
+    returnsDue = 1 + riders.size();
+    regatherUntil = now + std::min<std::chrono::steady_clock::duration>(kCatRegatherWait,
+                                                                         (now - began) / 4);
     // Notified under the mutex: a rider may end, and its wake with it, as
     // soon as the mutex is free.
     for (Caller* rider : riders) {

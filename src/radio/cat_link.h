@@ -8,6 +8,7 @@
 // Commands and replies are handled without their ";". The link learns the
 // radio's dialect from any answer to "ID" and forgets it at every (re)open.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -29,6 +30,10 @@ inline constexpr std::size_t kMaxCatReply = 4096;  // a longer reply is cut here
 inline constexpr int kMaxSkippedReports = 8;
 // How often a lost CAT port is tried again.
 inline constexpr int kCatReopenMs = 2000;
+// The longest a query waits, before its turn, for the callers that the last
+// transaction answered to ask again (never longer than a quarter of that
+// transaction): programs polling the same reads then keep sharing them.
+inline constexpr std::chrono::microseconds kCatRegatherWait{2000};
 
 class CatLink;
 
@@ -149,7 +154,8 @@ class CatLink {
     // text leave the queue to take its answer.
     void TakeRiders(std::string_view command, RadioDialect spoken, std::vector<Caller*>& riders);
     // Gives the riders the result and the turn to the next caller.
-    void EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result);
+    void EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+                 std::chrono::steady_clock::time_point began);
     void NoteIdentityLocked(std::string_view answer, std::string& note);
     void ForgetRadioLocked();                 // under lock: unidentified again
     void LoseLocked();                        // under lock: the device has gone
@@ -170,6 +176,10 @@ class CatLink {
     // lock when both are held, and never held while waiting for lock.
     std::mutex queueMutex;
     std::vector<Caller*> queue;
+    // The callers the last transaction answered, less those that asked since,
+    // and how long the next query waits for them.
+    std::size_t returnsDue = 0;
+    std::chrono::steady_clock::time_point regatherUntil;
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> shared{0};
     CatReopener reopener{*this};  // last: stopped before the rest goes
