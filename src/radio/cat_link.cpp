@@ -128,6 +128,8 @@ void CatLink::TakeRiders(std::string_view command, RadioDialect spoken,
         return caller->command == command && (caller->only == nullptr || *caller->only == spoken);
     };
     std::lock_guard<std::mutex> guard(queueMutex);
+    if (queue.size() < 2) return;
+    riders.reserve(queue.size());  // the only step that may fail comes first
     // The first in the queue is the caller that writes.
     for (std::size_t i = 1; i < queue.size(); ++i) {
         if (sharesIt(queue[i])) riders.push_back(queue[i]);
@@ -335,6 +337,11 @@ void AnnounceRadioId(CatLink& link, const std::string& portName) {
     }
     // The dialect after the port's line, so the log reads in order.
     if (!note.empty()) LogOut(note);
+}
+
+CatTraffic CatLink::Traffic() {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    return {written.load(), shared.load(), queue.size()};
 }
 
 bool CatLink::IsOpen() {

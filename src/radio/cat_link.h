@@ -37,10 +37,11 @@ inline constexpr std::chrono::microseconds kCatRegatherWait{2000};
 
 class CatLink;
 
-// What the link has done since it was made.
+// What the link has done since it was made, and who is at it now.
 struct CatTraffic {
     std::uint64_t commandsWritten = 0;  // writes to the radio, a second attempt included
     std::uint64_t answersShared = 0;    // callers answered by another caller's query
+    std::size_t callers = 0;            // being served or waiting for their turn
 };
 
 // A relay's right to change the radio: its set commands are written only
@@ -104,17 +105,23 @@ class CatLink {
     // A read or write that finds the device gone (not mere silence) closes
     // the port, logs the loss once, returns empty and starts the reopener.
     // A set command (in the dialect of the moment) is written only while the
-    // right holds.
+    // right holds, looked at when its turn comes.
+    // Callers are served in the order they called. A caller still waiting
+    // when an earlier caller's identical query is written takes that
+    // transaction's result (the answer, "?" or empty) without one of its own;
+    // a caller that comes after the write has its own. Set commands are never
+    // shared.
     std::string CatTransaction(std::string_view command, ChangeRight right = {});
 
     // The server's own query: written only while the radio speaks this
-    // dialect and the command is a query in it; otherwise empty at once.
+    // dialect and the command is a query in it; otherwise empty at once. It
+    // shares another caller's identical query only under the same condition.
     std::string OwnQuery(std::string_view command, RadioDialect dialect);
 
     // Unknown until the radio answers "ID" on this opening.
     RadioDialect Dialect() const { return dialect.load(); }
 
-    CatTraffic Traffic() const { return {written.load(), shared.load()}; }
+    CatTraffic Traffic();
 
     // Ends the reopen attempts and waits for them, then drops DTR and RTS,
     // closes the port, forgets the port name and baud. A transaction in
