@@ -41,7 +41,7 @@ class CatLink;
 struct CatTraffic {
     std::uint64_t commandsWritten = 0;  // writes to the radio, a second attempt included
     std::uint64_t answersShared = 0;    // callers answered by another caller's query
-    std::size_t callers = 0;            // being served or waiting for their turn
+    std::size_t callers = 0;            // in the queue: being served or waiting their turn
 };
 
 // A relay's right to change the radio: its set commands are written only

@@ -4,14 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "radio/cat_link_fixture.h"
 #include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
@@ -19,92 +17,12 @@ namespace brinmoor {
 namespace {
 
 using std::chrono::milliseconds;
+using test::CatLinkTest;
 using Clock = std::chrono::steady_clock;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
-
-// Each test gets its own simulated radio port, named after the test.
-class CatLinkTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        name =
-            std::string("CAT_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        sim::CreateDevice(name);
-    }
-    void TearDown() override {
-        ReleaseTheLink();
-        link.Close();  // callers still queued return at once
-        for (std::thread& call : calls) call.join();
-    }
-
-    bool Open(std::uint32_t baud = 38400) { return link.OpenIfChanged(name, baud, 8, 'N', 1.0f); }
-
-    // Answers each command with the given bytes, whatever it was.
-    void AnswerEveryCommandWith(std::string reply) {
-        sim::SetResponder(name, [reply](std::string_view) { return reply; });
-    }
-
-    // A radio that takes its time: it answers as KenwoodResponder does, after
-    // the delay, but never "IF;" (see HoldTheLink).
-    void SlowRadio(std::map<std::string, std::string> answers, milliseconds delay) {
-        auto radio = sim::KenwoodResponder(std::move(answers));
-        sim::SetResponder(name, [this, radio, delay](std::string_view written) {
-            const std::string reply = written == "IF;" ? std::string() : radio(written);
-            if (!reply.empty()) sim::Feed(name, reply, delay);
-            return std::string();
-        });
-    }
-
-    // A caller asks "IF", whose answer the radio sends a byte every 100 ms
-    // (so the link keeps waiting for it) until ReleaseTheLink.
-    void HoldTheLink() {
-        calls.emplace_back([this] { link.CatTransaction("IF"); });
-        ASSERT_TRUE(sim::WaitForWritten(name, "IF;", milliseconds(5000)));
-        sim::TakeWritten(name);  // the tests look at what comes after it
-        trickle = std::thread([this] {
-            sim::Feed(name, "IF");
-            std::unique_lock<std::mutex> guard(holdMutex);
-            while (!holdEnd.wait_for(guard, milliseconds(100), [this] { return released; })) {
-                sim::Feed(name, "0");
-            }
-            sim::Feed(name, ";");
-        });
-    }
-    void ReleaseTheLink() {
-        {
-            std::lock_guard<std::mutex> guard(holdMutex);
-            released = true;
-        }
-        holdEnd.notify_all();
-        if (trickle.joinable()) trickle.join();
-    }
-
-    // Makes the call on a thread of its own and returns once it waits in the
-    // link, so that calls queue in the order they are made here.
-    void Queue(std::function<void()> call) {
-        const std::size_t before = link.Traffic().callers;
-        calls.emplace_back(std::move(call));
-        const auto deadline = Clock::now() + milliseconds(5000);
-        while (link.Traffic().callers == before && Clock::now() < deadline) {
-            std::this_thread::sleep_for(milliseconds(1));
-        }
-        ASSERT_GT(link.Traffic().callers, before);
-    }
-    void JoinCalls() {
-        for (std::thread& call : calls) call.join();
-        calls.clear();
-    }
-
-    std::string name;
-    CatLink link;
-    std::vector<std::thread> calls;
-    std::thread trickle;
-    std::mutex holdMutex;
-    std::condition_variable holdEnd;
-    bool released = false;
-};
 
 TEST_F(CatLinkTest, UnchangedSettingsKeepThePortAndNewOnesReopenIt) {
     ASSERT_TRUE(Open());
@@ -401,92 +319,6 @@ TEST_F(CatLinkTest, SetCommandWaitingForTheLockIsDroppedWhenItsGroupLosesTheRadi
     // The group that is active now may.
     EXPECT_EQ(link.CatTransaction("FA00007000000", ChangeRight{&active, 2}), "");
     EXPECT_EQ(sim::TakeWritten(name), "FA00007000000;");
-}
-
-TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
-    SlowRadio({{"ID", "ID0570"}, {"FA", "FA00014074000"}, {"FB", "FB00007074000"}}, milliseconds(300));
-    ASSERT_TRUE(Open());
-    ASSERT_EQ(link.CatTransaction("ID"), "ID0570");  // four digits: the server's own FA may go
-    const CatTraffic before = link.Traffic();
-    HoldTheLink();
-    std::string first, second, third, own, otherDialect;
-    std::vector<std::string> reads;  // of the caller that sets the frequency in between
-    Queue([&] { first = link.CatTransaction("FA"); });
-    Queue([&] {
-        reads.push_back(link.CatTransaction("FA"));
-        link.CatTransaction("FA00007000000");
-        reads.push_back(link.CatTransaction("FA"));
-    });
-    Queue([&] { second = link.CatTransaction("FA"); });
-    Queue([&] { link.CatTransaction("FB00003500000"); });
-    Queue([&] { link.CatTransaction("FB00003500000"); });  // a set is never shared
-    Queue([&] { own = link.OwnQuery("FA", RadioDialect::FourDigit); });
-    Queue([&] { otherDialect = link.OwnQuery("FA", RadioDialect::ThreeDigit); });
-    ReleaseTheLink();
-    // Asked after "FA;" was written, while its answer is still on its way.
-    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", milliseconds(5000)));
-    third = link.CatTransaction("FA");
-    JoinCalls();
-
-    EXPECT_EQ(sim::TakeWritten(name), "FA;FB00003500000;FB00003500000;FA;FA00007000000;FA;");
-    EXPECT_EQ(first, "FA00014074000");
-    EXPECT_EQ(second, first);
-    EXPECT_EQ(own, first);
-    EXPECT_EQ(otherDialect, "");
-    EXPECT_EQ(third, first);
-    EXPECT_EQ(reads, (std::vector<std::string>{"FA00014074000", "FA00007000000"}));
-    const CatTraffic after = link.Traffic();
-    EXPECT_EQ(after.commandsWritten - before.commandsWritten, 7u);
-    EXPECT_EQ(after.answersShared - before.answersShared, 3u);
-    EXPECT_EQ(after.callers, 0u);
-}
-
-TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
-    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}},
-              milliseconds(100));
-    ASSERT_TRUE(Open());
-    HoldTheLink();
-    std::atomic<int> wrong{0};
-    for (const std::string read : {"FB", "FA", "MD0"}) {
-        Queue([&, read] {
-            for (int i = 0; i < 4; ++i) wrong += link.CatTransaction(read).rfind(read, 0) != 0;
-        });
-    }
-    ReleaseTheLink();
-    JoinCalls();
-    EXPECT_EQ(wrong.load(), 0);
-    // Each asks again as soon as it has its answer, behind the other two.
-    std::string turns;
-    for (int i = 0; i < 4; ++i) turns += "FB;FA;MD0;";
-    EXPECT_EQ(sim::TakeWritten(name), turns);
-}
-
-TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
-    test::LogCapture log;
-    bool vanish = false;
-    sim::SetResponder(name, [&](std::string_view written) {
-        if (written != "FA;") return std::string();
-        if (vanish) sim::Vanish(name);
-        return std::string("?;");
-    });
-    ASSERT_TRUE(Open());
-    struct Case {
-        bool vanish;
-        const char* result;
-        const char* written;  // once, as for one caller
-    };
-    for (const Case& c : {Case{false, "?", "FA;FA;"}, Case{true, "", "FA;"}}) {
-        vanish = c.vanish;
-        HoldTheLink();
-        std::string results[2];
-        for (std::string& result : results) Queue([&] { result = link.CatTransaction("FA"); });
-        ReleaseTheLink();
-        JoinCalls();
-        released = false;
-        EXPECT_EQ(results[0], c.result) << c.written;
-        EXPECT_EQ(results[1], c.result) << c.written;
-        EXPECT_EQ(sim::TakeWritten(name), c.written);
-    }
 }
 
 }  // namespace
