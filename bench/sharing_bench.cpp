@@ -115,7 +115,7 @@ std::optional<Tally> Poll(std::vector<Program>& programs, std::size_t count, tes
     return tally;
 }
 
-// Every count in turn, kRounds times; the rounds of one count are summed.
+// Every count in turn, kRounds times; the rounds of one count are averaged.
 std::optional<std::vector<Tally>> PollInRounds(std::vector<Program>& programs,
                                                test::RadioSim& radio, milliseconds window) {
     std::vector<Tally> sums(std::size(kCounts));
