@@ -42,6 +42,7 @@ struct Simulator {
     CommandSplitter splitter;
     std::deque<std::pair<Clock::time_point, std::string>> delayedAnswers;
     std::string output;  // bytes waiting for room in the terminal
+    unsigned long long received = 0;  // commands taken from the terminal, answered or not
     unsigned long long streamLeft = 0;
     Clock::time_point nextReport;
     Clock::time_point restUntil;  // after a hang-up or EIO the master is left alone till then
@@ -143,6 +144,7 @@ void SendDueAnswers(Simulator& sim, Clock::time_point now) {
 
 void HandleCommand(Simulator& sim, const std::string& command, Clock::time_point now) {
     Log(sim, "rx", command + ";");
+    ++sim.received;
     if (sim.options.silent) return;
     std::optional<std::string> answer =
         sim.options.question ? std::optional<std::string>("?") : Answer(sim.options.radio, command);
@@ -242,6 +244,8 @@ std::string Control(Simulator& sim, std::string_view line) {
         const auto n = ParseNumber(argument, 0, 1LL << 40);
         ok = n.has_value();
         sim.streamLeft += n.value_or(0);
+    } else if (verb == "count" && argument.empty()) {
+        return "count " + std::to_string(sim.received);
     } else if (verb == "quit" && argument.empty()) {
         sim.quit = ok = true;
     } else {

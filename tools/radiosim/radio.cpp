@@ -132,7 +132,8 @@ std::optional<std::string> KenwoodAnswer(Radio& radio, std::string_view code,
     }
     if (code == "RM") {
         // Bare: the selected meter's reading; RM1 to RM3 select a meter.
-        if (parameter.empty()) return "RM1" + ("0" + ThreeDigits(radio.meter));
+        // Appended, not "RM1" + ...: GCC 12 warns falsely on literal + string.
+        if (parameter.empty()) return std::string("RM10").append(ThreeDigits(radio.meter));
         if (parameter.size() != 1 || parameter[0] < '1' || parameter[0] > '3') return "?";
         return std::nullopt;
     }
