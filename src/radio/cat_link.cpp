@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "common/text.h"
 #include "radio/cat_query.h"
 
 namespace brinmoor {
@@ -222,7 +223,7 @@ void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
         // Never guess: a radio we cannot place gets nothing of ours but "ID;".
         if (!strangeIdSaid) {
             strangeIdSaid = true;
-            note = "[brinmoor] WARNING: Radio ID " + std::string(answer) +
+            note = "[brinmoor] WARNING: Radio ID " + EscapeControlBytes(answer) +
                    " is neither three nor four digits \xE2\x80\x94 sending it nothing of "
                    "the server's own but ID\n";
         }
@@ -338,7 +339,9 @@ void AnnounceRadioId(CatLink& link, const std::string& portName) {
     if (id.empty() || id == "?") {
         LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
     } else {
-        LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + id + "\n");
+        // What the radio sent is escaped: a babbling device cannot break the log line.
+        LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + EscapeControlBytes(id) +
+               "\n");
     }
     // The dialect after the port's line, so the log reads in order.
     if (!note.empty()) LogOut(note);
