@@ -39,7 +39,14 @@ struct Settings {
     int keyingEdges = 400;
     int startups = 20;
     int idleClients = 200;
+    milliseconds sharingWindow{2000};  // one round of one count of programs
 };
+
+// Reads that the simulator answers, one for each of up to eight programs
+// that must not share an answer (none begins with "AG", which a TCP session
+// takes as its own command).
+inline constexpr std::string_view kDistinctReads[] = {"FA;", "FB;", "MD;", "FR;",
+                                                      "FT;", "PC;", "NB;", "SQ0;"};
 
 // --- statistics (microseconds or milliseconds, whatever the caller keeps) ---
 struct Summary {
@@ -96,6 +103,9 @@ void MeasureKeying(const Settings& settings, std::vector<Row>& rows);    // 4
 void MeasureIdleCost(const Settings& settings, std::vector<Row>& rows);  // 5
 void MeasureMemory(const Settings& settings, std::vector<Row>& rows);    // 6
 void MeasureStartUp(const Settings& settings, std::vector<Row>& rows);   // 7
-void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 8
+// 8 (same reads, app groups), 9 (same reads, TCP), 10 (distinct reads).
+void MeasureSharing(const Settings& settings, std::vector<Row>& rows, bool same, bool tcp,
+                    bool distinct);
+void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 11
 
 }  // namespace brinmoor::bench

@@ -1,4 +1,4 @@
-// Figure 8: a CAT query's round trip through an app group's tcp: endpoint
+// Figure 11: a CAT query's round trip through an app group's tcp: endpoint
 // and its pty: endpoint, beside the same query through the serial relay of
 // figure 2 (the server on a pseudo-terminal's slave), all interleaved.
 #include <cstdio>
@@ -13,7 +13,7 @@
 namespace brinmoor::bench {
 
 void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows) {
-    std::fprintf(stderr, "figure 8: CAT round trip through tcp: and pty: endpoints...\n");
+    std::fprintf(stderr, "figure 11: CAT round trip through tcp: and pty: endpoints...\n");
     Station station;
     test::PseudoTerminal serial;
     const std::uint16_t port = test::FreeLoopbackPort();
@@ -31,9 +31,9 @@ void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows) {
         pty = OpenRawTerminal(link);
     }
     if (tcp < 0 || pty < 0) {
-        rows.push_back({"8", "CAT query through endpoints", "not run", "", "", "",
+        rows.push_back({"11", "CAT query through endpoints", "not run", "", "", "",
                         Verdict::Missed});
-        std::fprintf(stderr, "figure 8: %s\n", station.failure.c_str());
+        std::fprintf(stderr, "figure 11: %s\n", station.failure.c_str());
         CloseFd(tcp);
         CloseFd(pty);
         return;
@@ -47,11 +47,11 @@ void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows) {
         const Summary via = Summarise(result.samples[index]);
         const double added = via.median - relay.median;
         const bool judged = index == 1;  // the target is set for tcp:
-        rows.push_back({"8", std::string("CAT query through a ") + kind + " endpoint, median",
+        rows.push_back({"11", std::string("CAT query through a ") + kind + " endpoint, median",
                         Fixed(via.median, 0) + " us" + lost, baseline, Signed(added, 0) + " us",
                         judged ? "<= +100 us" : "",
                         judged ? Check(via.count > 0 && added <= 100) : Verdict::Info});
-        rows.push_back({"8", std::string("CAT query through a ") + kind + " endpoint, p99",
+        rows.push_back({"11", std::string("CAT query through a ") + kind + " endpoint, p99",
                         Fixed(via.p99, 0) + " us", Fixed(relay.p99, 0) + " us serial relay",
                         Signed(via.p99 - relay.p99, 0) + " us", "", Verdict::Info});
     }

@@ -1,11 +1,13 @@
 // brinmoor_bench: runs the real server and the radio simulator on
 // pseudo-terminals, measures latency, throughput, keying delay, idle cost,
-// memory and start-up, and prints one table (progress goes to stderr).
+// memory, start-up and how programs polling at once share the radio, and
+// prints one table (progress goes to stderr).
 //   brinmoor_bench [--quick] [--only 1,3,7]
 #include <sys/utsname.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -116,6 +118,7 @@ int main(int argc, char** argv) {
             settings.idleWindow = milliseconds(2000);
             settings.keyingEdges = 100;
             settings.startups = 5;
+            settings.sharingWindow = milliseconds(500);
         } else if (argument == "--only" && i + 1 < argc) {
             only = ParseList(argv[++i]);
         } else {
@@ -136,10 +139,12 @@ int main(int argc, char** argv) {
     if (wanted({4})) MeasureKeying(settings, rows);
     if (wanted({6})) MeasureMemory(settings, rows);
     if (wanted({5})) MeasureIdleCost(settings, rows);
-    if (wanted({8})) MeasureEndpointLatency(settings, rows);
+    if (wanted({8, 9, 10})) MeasureSharing(settings, rows, wanted({8}), wanted({9}), wanted({10}));
+    if (wanted({11})) MeasureEndpointLatency(settings, rows);
 
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Row& a, const Row& b) { return a.figure < b.figure; });
+    std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
+        return std::atoi(a.figure.c_str()) < std::atoi(b.figure.c_str());
+    });
     const std::time_t now = std::time(nullptr);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", std::localtime(&now));

@@ -11,7 +11,7 @@ Station::~Station() {
 }
 
 bool Station::Start() {
-    if (!radio.Start() || !twin.Start()) return Fail("the radio simulator did not start");
+    if (!radio.Start(radioOptions) || !twin.Start()) return Fail("the radio simulator did not start");
     if (!server.StartListening()) return Fail("the server did not start");
     control = std::make_unique<test::TcpClient>(server.Port());
     if (!control->Connected()) return Fail("no TCP connection to the server");

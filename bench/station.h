@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/posix/server_process.h"
 #include "support/posix/tcp_client.h"
@@ -14,6 +15,7 @@
 namespace brinmoor::bench {
 
 struct Station {
+    std::vector<std::string> radioOptions;  // for the server's simulator
     test::RadioSim radio;
     test::RadioSim twin;
     test::ServerProcess server;

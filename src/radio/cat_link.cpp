@@ -1,11 +1,13 @@
 #include "radio/cat_link.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <system_error>
 #include <thread>
 
 #include "common/log.h"
+#include "common/text.h"
 #include "radio/cat_query.h"
 
 namespace brinmoor {
@@ -104,6 +106,74 @@ std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
 
 std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
                               std::string& note) {
+    Caller self{command, only};
+    const bool query = IsCatQuery(command, dialect.load());
+    {
+        std::unique_lock<std::mutex> guard(queueMutex);
+        queue.push_back(&self);
+        if (returnsDue > 0 && --returnsDue == 0) queue.front()->turn.notify_one();
+        self.turn.wait(guard, [&] { return self.answered || queue.front() == &self; });
+        if (self.answered) return std::move(self.result);
+        // Programs polling the same reads get their answers together and ask
+        // again within a fraction of a millisecond of each other: waiting for
+        // them lets them share this query instead of each taking a turn.
+        if (query) self.turn.wait_until(guard, regatherUntil, [&] { return returnsDue == 0; });
+    }
+    const auto began = std::chrono::steady_clock::now();
+    std::vector<Caller*> riders;
+    std::string reply;
+    try {
+        reply = TransactLocked(command, right, only, note, riders);
+    } catch (...) {
+        EndTurn(self, riders, {}, began);
+        throw;
+    }
+    EndTurn(self, riders, reply, began);
+    return reply;
+}
+
+void CatLink::TakeRiders(std::string_view command, RadioDialect spoken,
+                         std::vector<Caller*>& riders) {
+    const auto sharesIt = [&](const Caller* caller) {
+        return caller->command == command && (caller->only == nullptr || *caller->only == spoken);
+    };
+    std::lock_guard<std::mutex> guard(queueMutex);
+    if (queue.size() < 2) return;
+    riders.reserve(queue.size());  // the only step that may fail comes first
+    // The first in the queue is the caller that writes.
+    for (std::size_t i = 1; i < queue.size(); ++i) {
+        if (sharesIt(queue[i])) riders.push_back(queue[i]);
+    }
+    if (riders.empty()) return;
+    queue.erase(std::remove_if(queue.begin() + 1, queue.end(), sharesIt), queue.end());
+    shared.fetch_add(riders.size());
+}
+
+void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+                      std::chrono::steady_clock::time_point began) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(queueMutex);
+    returnsDue = 1 + riders.size();
+    regatherUntil = now + std::min<std::chrono::steady_clock::duration>(kCatRegatherWait,
+                                                                         (now - began) / 4);
+    // Notified under the mutex: a rider may end, and its wake with it, as
+    // soon as the mutex is free.
+    for (Caller* rider : riders) {
+        try {
+            rider->result = result;
+        } catch (...) {
+            rider->result.clear();  // no memory for the answer: a failure
+        }
+        rider->answered = true;
+        rider->turn.notify_one();
+    }
+    queue.erase(std::find(queue.begin(), queue.end(), &self));
+    if (!queue.empty()) queue.front()->turn.notify_one();
+}
+
+std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
+                                    const RadioDialect* only, std::string& note,
+                                    std::vector<Caller*>& riders) {
     std::lock_guard<std::mutex> guard(lock);
     if (closing.load() || !port.IsOpen()) return {};
 
@@ -124,7 +194,12 @@ std::string CatLink::Transact(std::string_view command, ChangeRight right, const
         port.DiscardInput();
         // Asked at the last moment: an AG that came while this waited counts.
         if (!query && !right.Holds()) return {};
-        if (!port.DeviceGone()) port.Write(wire);  // a failed write shows as no answer
+        // Only callers already waiting share it: no answer predates its question.
+        if (query && attempt == 0) TakeRiders(command, spoken, riders);
+        if (!port.DeviceGone()) {
+            port.Write(wire);  // a failed write shows as no answer
+            written.fetch_add(1);
+        }
         if (port.DeviceGone()) {
             LoseLocked();
             return {};
@@ -152,7 +227,7 @@ void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
         // Never guess: a radio we cannot place gets nothing of ours but "ID;".
         if (!strangeIdSaid) {
             strangeIdSaid = true;
-            note = "[brinmoor] WARNING: Radio ID " + std::string(answer) +
+            note = "[brinmoor] WARNING: Radio ID " + EscapeControlBytes(answer) +
                    " is neither three nor four digits \xE2\x80\x94 sending it nothing of "
                    "the server's own but ID\n";
         }
@@ -270,10 +345,17 @@ void AnnounceRadioId(CatLink& link, const std::string& portName) {
     if (id.empty() || id == "?") {
         LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
     } else {
-        LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + id + "\n");
+        // What the radio sent is escaped: a babbling device cannot break the log line.
+        LogOut("[brinmoor] CAT port " + portName + " opened. Radio ID: " + EscapeControlBytes(id) +
+               "\n");
     }
     // The dialect after the port's line, so the log reads in order.
     if (!note.empty()) LogOut(note);
+}
+
+CatTraffic CatLink::Traffic() {
+    std::lock_guard<std::mutex> guard(queueMutex);
+    return {written.load(), shared.load(), queue.size()};
 }
 
 bool CatLink::IsOpen() {

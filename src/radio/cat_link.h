@@ -2,15 +2,20 @@
 // The server's one connection to the radio's CAT port. CatTransaction is the
 // single road to the radio: one command at a time under the link's lock, a
 // query waits for the radio's answer (with one retry), a set command does not.
+// Callers take turns in the order they asked. A query shares its answer with
+// every caller that waits for the same query text when it is written: they
+// take its answer (or its failure) without a transaction of their own.
 // Commands and replies are handled without their ";". The link learns the
 // radio's dialect from any answer to "ID" and forgets it at every (re)open.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "radio/radio_dialect.h"
 #include "radio/serial_port.h"
@@ -25,8 +30,19 @@ inline constexpr std::size_t kMaxCatReply = 4096;  // a longer reply is cut here
 inline constexpr int kMaxSkippedReports = 8;
 // How often a lost CAT port is tried again.
 inline constexpr int kCatReopenMs = 2000;
+// The longest a query waits, before its turn, for the callers that the last
+// transaction answered to ask again (never longer than a quarter of that
+// transaction): programs polling the same reads then keep sharing them.
+inline constexpr std::chrono::microseconds kCatRegatherWait{2000};
 
 class CatLink;
+
+// What the link has done since it was made, and who is at it now.
+struct CatTraffic {
+    std::uint64_t commandsWritten = 0;  // writes to the radio, a second attempt included
+    std::uint64_t answersShared = 0;    // callers answered by another caller's query
+    std::size_t callers = 0;            // in the queue: being served or waiting their turn
+};
 
 // A relay's right to change the radio: its set commands are written only
 // while the active app (kept by the relay layer) is its group, looked at once
@@ -89,15 +105,23 @@ class CatLink {
     // A read or write that finds the device gone (not mere silence) closes
     // the port, logs the loss once, returns empty and starts the reopener.
     // A set command (in the dialect of the moment) is written only while the
-    // right holds.
+    // right holds, looked at when its turn comes.
+    // Callers are served in the order they called. A caller still waiting
+    // when an earlier caller's identical query is written takes that
+    // transaction's result (the answer, "?" or empty) without one of its own;
+    // a caller that comes after the write has its own. Set commands are never
+    // shared.
     std::string CatTransaction(std::string_view command, ChangeRight right = {});
 
     // The server's own query: written only while the radio speaks this
-    // dialect and the command is a query in it; otherwise empty at once.
+    // dialect and the command is a query in it; otherwise empty at once. It
+    // shares another caller's identical query only under the same condition.
     std::string OwnQuery(std::string_view command, RadioDialect dialect);
 
     // Unknown until the radio answers "ID" on this opening.
     RadioDialect Dialect() const { return dialect.load(); }
+
+    CatTraffic Traffic();
 
     // Ends the reopen attempts and waits for them, then drops DTR and RTS,
     // closes the port, forgets the port name and baud. A transaction in
@@ -113,11 +137,32 @@ class CatLink {
     friend void AnnounceRadioId(CatLink& link, const std::string& portName);
     enum class Reopen { Reopened, StillGone, NotWanted };
 
-    // The one transaction; `only` limits it to the server's own queries in
-    // that dialect. A line to log about the radio's identity is left in note
-    // (logged by the caller once the lock is released).
+    // One caller waiting for its turn, on its own stack.
+    struct Caller {
+        Caller(std::string_view command, const RadioDialect* only) : command(command), only(only) {}
+        std::string_view command;
+        const RadioDialect* only;  // the server's own query: this dialect only
+        std::condition_variable turn;
+        bool answered = false;  // by another caller's transaction: result holds it
+        std::string result;
+    };
+
+    // Takes a turn in arrival order, then runs the one transaction, or returns
+    // the answer of the caller it shared. `only` limits it to the server's own
+    // queries in that dialect. A line to log about the radio's identity is
+    // left in note (logged by the caller once the lock is released).
     std::string Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
                          std::string& note);
+    // The transaction itself, under lock; riders gets the callers that share it.
+    std::string TransactLocked(std::string_view command, ChangeRight right,
+                               const RadioDialect* only, std::string& note,
+                               std::vector<Caller*>& riders);
+    // Right before a query is first written: the callers waiting for the same
+    // text leave the queue to take its answer.
+    void TakeRiders(std::string_view command, RadioDialect spoken, std::vector<Caller*>& riders);
+    // Gives the riders the result and the turn to the next caller.
+    void EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+                 std::chrono::steady_clock::time_point began);
     void NoteIdentityLocked(std::string_view answer, std::string& note);
     void ForgetRadioLocked();                 // under lock: unidentified again
     void LoseLocked();                        // under lock: the device has gone
@@ -134,6 +179,16 @@ class CatLink {
     bool lost = false;                 // under lock: the port went away, reopen it
     std::atomic<RadioDialect> dialect{RadioDialect::Unknown};  // written under lock
     bool strangeIdSaid = false;   // under lock: an unreadable ID answer was logged
+    // The callers in arrival order; the first one holds the turn. Taken after
+    // lock when both are held, and never held while waiting for lock.
+    std::mutex queueMutex;
+    std::vector<Caller*> queue;
+    // The callers the last transaction answered, less those that asked since,
+    // and how long the next query waits for them.
+    std::size_t returnsDue = 0;
+    std::chrono::steady_clock::time_point regatherUntil;
+    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> shared{0};
     CatReopener reopener{*this};  // last: stopped before the rest goes
 };
 

@@ -174,6 +174,10 @@ void ShutDown(ServerState& state) {
     }
     state.sessions.JoinAll();
     if (const auto monitor = state.powerMonitor.Take()) monitor->Stop();
+    const CatTraffic traffic = state.catLink.Traffic();
+    LogOut("[brinmoor] CAT link: " + std::to_string(traffic.commandsWritten) +
+           " commands written to the radio, " + std::to_string(traffic.answersShared) +
+           " answers shared.\n");
 }
 
 int RunServer(const CommandLine& options) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "radio/cat_link_fixture.h"
 #include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
@@ -16,32 +17,12 @@ namespace brinmoor {
 namespace {
 
 using std::chrono::milliseconds;
+using test::CatLinkTest;
 using Clock = std::chrono::steady_clock;
 
 long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
-
-// Each test gets its own simulated radio port, named after the test.
-class CatLinkTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        name =
-            std::string("CAT_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        sim::CreateDevice(name);
-    }
-    void TearDown() override { link.Close(); }
-
-    bool Open(std::uint32_t baud = 38400) { return link.OpenIfChanged(name, baud, 8, 'N', 1.0f); }
-
-    // Answers each command with the given bytes, whatever it was.
-    void AnswerEveryCommandWith(std::string reply) {
-        sim::SetResponder(name, [reply](std::string_view) { return reply; });
-    }
-
-    std::string name;
-    CatLink link;
-};
 
 TEST_F(CatLinkTest, UnchangedSettingsKeepThePortAndNewOnesReopenIt) {
     ASSERT_TRUE(Open());

@@ -3,6 +3,7 @@
 // nonsense configurations, and QUIT under load. Whatever happens, the server
 // keeps serving its other clients, answers as it should, never spins a core,
 // keeps its memory bounded and ends with exit code 0 soon after QUIT.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -125,6 +126,7 @@ class FaultTest : public ::testing::Test {
             const auto path = radio.ReadLine(5s);
             ASSERT_TRUE(path);
             radioPath = *path;
+            radioHold.fd = ::open(radioPath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         }
         ASSERT_TRUE(server.StartListening());
         control = std::make_unique<TcpClient>(server.Port());
@@ -186,6 +188,15 @@ class FaultTest : public ::testing::Test {
 
     ChildProcess radio;
     std::string radioPath;
+    // The radio's terminal, held open until the server has gone: once a test
+    // kills the radio, the server keeps trying to reopen that name, and must
+    // not find another test's terminal under it.
+    struct HeldTerminal {
+        int fd = -1;
+        ~HeldTerminal() {
+            if (fd >= 0) ::close(fd);
+        }
+    } radioHold;
     ServerProcess server;
     std::unique_ptr<TcpClient> control;
     ProcFigures start;

@@ -170,6 +170,8 @@ TEST_F(RadioSimTest, ControlLinesSteerTheRadio) {
 
     EXPECT_EQ(Control("send FA00003573000;"), "ok");
     EXPECT_EQ(Receive(), "FA00003573000;");
+    // Every command above, the unanswered one too; what "send" wrote is none.
+    EXPECT_EQ(Control("count"), "count 15");
 
     EXPECT_EQ(Control("meter 1000").rfind("error:", 0), 0u);
     EXPECT_EQ(Control("jump").rfind("error:", 0), 0u);

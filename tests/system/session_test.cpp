@@ -83,7 +83,13 @@ TEST_F(SessionSystemTest, QuitEndsTheSessionBeforeTheNextFrame) {
     EXPECT_EQ(client->ReadUntil("never", 3s), "QUIT_OK;");
     EXPECT_TRUE(client->WaitClosed());
     EXPECT_TRUE(server.WaitOut("[brinmoor] Shutting down."));
+    const auto totals = server.WaitOut("[brinmoor] CAT link: ");
     EXPECT_EQ(server.Wait(), 0);
+    // The link's totals, last: every command the radio received.
+    const auto received = radio.CommandCount();
+    ASSERT_TRUE(totals && received);
+    EXPECT_EQ(*totals, "[brinmoor] CAT link: " + std::to_string(*received) +
+                           " commands written to the radio, 0 answers shared.");
     for (const std::string& line : radio.LogLines(300ms)) {
         EXPECT_EQ(line.find("rx FA;"), std::string::npos) << line;
     }

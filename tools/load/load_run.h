@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "procstats/child_process.h"
 #include "query_mix.h"
 
 namespace brinmoor::load {

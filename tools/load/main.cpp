@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "child_process.h"
+#include "procstats/child_process.h"
 #include "load_options.h"
 #include "load_run.h"
 #include "query_mix.h"

@@ -39,6 +39,7 @@ struct Simulator {
     CommandSplitter splitter;
     std::deque<std::pair<Clock::time_point, std::string>> delayedAnswers;
     std::string output;  // bytes waiting for room in the terminal
+    unsigned long long received = 0;  // commands taken from the terminal, answered or not
     unsigned long long streamLeft = 0;
     Clock::time_point nextReport;
     Clock::time_point restUntil;  // after a hang-up or EIO the master is left alone till then
@@ -102,6 +103,7 @@ void SendDueAnswers(Simulator& sim, Clock::time_point now) {
 
 void HandleCommand(Simulator& sim, const std::string& command, Clock::time_point now) {
     Log(sim, "rx", command + ";");
+    ++sim.received;
     if (sim.options.silent) return;
     std::optional<std::string> answer =
         sim.options.question ? std::optional<std::string>("?") : Answer(sim.options.radio, command);
@@ -206,6 +208,8 @@ std::string Control(Simulator& sim, std::string_view line) {
     } else if (verb == "hangup" && argument.empty()) {
         ok = HangUp(sim.line);
         sim.output.clear();
+    } else if (verb == "count" && argument.empty()) {
+        return "count " + std::to_string(sim.received);
     } else if (verb == "quit" && argument.empty()) {
         sim.quit = ok = true;
     } else {

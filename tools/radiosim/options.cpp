@@ -56,7 +56,7 @@ constexpr char helpText[] =
     "A set command gets no answer; anything the radio does not know gets ?;.\n"
     "\n"
     "Control lines on standard input; each non-blank one gets one line on standard\n"
-    "output, \"ok\" or \"error: REASON\":\n"
+    "output, \"ok\" or \"error: REASON\" (count: \"count N\"):\n"
     "  tx on|off           key or unkey the radio\n"
     "  meter N             set the RM5 reading (0-999)\n"
     "  silent on|off       stop or resume answering\n"
@@ -65,6 +65,7 @@ constexpr char helpText[] =
     "  send TEXT           write TEXT as it is to the terminal\n"
     "  stream N            write N bytes 'x' (no ;) to the terminal\n"
     "  hangup              with --tcp: end the connection (the next one is taken)\n"
+    "  count               the number of commands received so far\n"
     "  quit                end; SIGINT and SIGTERM end too, end of input does not\n";
 
 }  // namespace

@@ -132,9 +132,8 @@ std::optional<std::string> KenwoodAnswer(Radio& radio, std::string_view code,
     }
     if (code == "RM") {
         // Bare: the selected meter's reading; RM1 to RM3 select a meter.
-        // (RM1, then four digits; built by appending: GCC 12 at -O3 warns falsely
-        // about "..." + std::string.)
-        if (parameter.empty()) return std::string("RM10") += ThreeDigits(radio.meter);
+        // Appended, not "RM1" + ...: GCC 12 warns falsely on literal + string.
+        if (parameter.empty()) return std::string("RM10").append(ThreeDigits(radio.meter));
         if (parameter.size() != 1 || parameter[0] < '1' || parameter[0] > '3') return "?";
         return std::nullopt;
     }

@@ -1,7 +1,8 @@
 #pragma once
-// A child process for system tests: brinmoor or brinmoor-radiosim started
-// with pipes on its standard input and output (and optionally standard
-// error), read line by line with time-outs, and always ended and reaped.
+// A child process for system tests: brinmoor, brinmoor-radiosim, brinmoorctl
+// or rigctl started with pipes on its standard input and output (and
+// optionally standard error), read line by line with time-outs, and always
+// ended and reaped (killed at once when the test lets go of it).
 #include <sys/types.h>
 
 #include <chrono>
@@ -10,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "procstats/child_process.h"
+
 namespace brinmoor::test {
 
 struct ProcessOptions {
@@ -17,32 +20,23 @@ struct ProcessOptions {
     bool captureStderr = false;    // false: the child writes to the test's standard error
 };
 
-// One line read from a pipe, kept between calls so no byte is lost.
-struct LineReader {
-    int fd = -1;
-    std::string buffered;
-    bool ended = false;
-};
-
 class ChildProcess {
   public:
     ChildProcess() = default;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();  // kills a child that still runs
+    ~ChildProcess() { EndChild(child, 0); }
 
-    // Starts argv[0] (a path) with the arguments. False, with the reason in
-    // *error, when the program cannot be started. The test process ignores
-    // SIGPIPE from then on, so writing to a child that has ended fails
-    // instead of killing the test.
+    // Starts argv[0] (a path) with the arguments; false, with the reason in
+    // *error, when the program cannot be started.
     bool Start(const std::vector<std::string>& argv, const ProcessOptions& options = {},
                std::string* error = nullptr);
 
-    pid_t Pid() const { return pid; }
-    bool Running();
+    pid_t Pid() const { return child.pid; }
+    bool Running() { return brinmoor::Running(child); }
 
     // Writes all of the text to the child's standard input.
-    bool Write(std::string_view text);
+    bool Write(std::string_view text) { return WriteToChild(child, text); }
     void CloseStdin();
 
     // The next line (without "\n") from standard output or standard error,
@@ -71,11 +65,7 @@ class ChildProcess {
     int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
 
   private:
-    pid_t pid = -1;
-    int exitStatus = -1;
-    int stdinFd = -1;
-    LineReader out;
-    LineReader err;
+    Child child;
 };
 
 }  // namespace brinmoor::test

@@ -142,6 +142,13 @@ bool RadioSim::Control(const std::string& line) {
     return answer && *answer == "ok";
 }
 
+std::optional<long long> RadioSim::CommandCount() {
+    if (!process.Write("count\n")) return std::nullopt;
+    const auto answer = process.ReadLine(milliseconds(5000));
+    if (!answer || answer->rfind("count ", 0) != 0) return std::nullopt;
+    return std::stoll(answer->substr(6));
+}
+
 std::optional<std::string> RadioSim::WaitLog(std::string_view text, milliseconds timeout) {
     return process.WaitForErrLine(text, timeout);
 }

@@ -80,6 +80,8 @@ class RadioSim {
 
     // One control line ("tx on", "meter 200", "silent on"); true on "ok".
     bool Control(const std::string& line);
+    // The commands it has received so far.
+    std::optional<long long> CommandCount();
 
     // Waits for a --log line on standard error that contains the text.
     std::optional<std::string> WaitLog(std::string_view text, milliseconds timeout);
