@@ -2,21 +2,20 @@
 // the callers that wait for the same query when it is written.
 #include <atomic>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "radio/cat_link.h"
 #include "radio/cat_link_fixture.h"
-#include "support/log_capture.h"
-#include "support/sim_serial_device.h"
 
 namespace brinmoor {
 namespace {
 
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 using test::CatLinkTest;
 
 TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
-    SlowRadio({{"ID", "ID0570"}, {"FA", "FA00014074000"}, {"FB", "FB00007074000"}}, milliseconds(300));
+    SlowRadio({{"ID", "ID0570"}, {"FA", "FA00014074000"}, {"FB", "FB00007074000"}}, 300ms);
     ASSERT_TRUE(Open());
     ASSERT_EQ(link.CatTransaction("ID"), "ID0570");  // four digits: the server's own FA may go
     const CatTraffic before = link.Traffic();
@@ -36,7 +35,7 @@ TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
     Queue([&] { otherDialect = link.OwnQuery("FA", RadioDialect::ThreeDigit); });
     ReleaseTheLink();
     // Asked after "FA;" was written, while its answer is still on its way.
-    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", milliseconds(5000)));
+    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", 5s));
     third = link.CatTransaction("FA");
     JoinCalls();
 
@@ -54,8 +53,7 @@ TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
 }
 
 TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
-    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}},
-              milliseconds(100));
+    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}}, 100ms);
     ASSERT_TRUE(Open());
     HoldTheLink();
     std::atomic<int> wrong{0};
@@ -74,7 +72,6 @@ TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
 }
 
 TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
-    test::LogCapture log;
     bool vanish = false;
     sim::SetResponder(name, [&](std::string_view written) {
         if (written != "FA;") return std::string();
@@ -82,23 +79,33 @@ TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
         return std::string("?;");
     });
     ASSERT_TRUE(Open());
-    struct Case {
-        bool vanish;
-        const char* result;
-        const char* written;  // once, as for one caller
-    };
-    for (const Case& c : {Case{false, "?", "FA;FA;"}, Case{true, "", "FA;"}}) {
-        vanish = c.vanish;
+    // Refused twice: "?" for both; the port lost: empty for both.
+    for (const auto& [lose, result, written] :
+         {std::tuple{false, "?", "FA;FA;"}, std::tuple{true, "", "FA;"}}) {
+        vanish = lose;
         HoldTheLink();
         std::string results[2];
-        for (std::string& result : results) Queue([&] { result = link.CatTransaction("FA"); });
+        for (std::string& r : results) Queue([&] { r = link.CatTransaction("FA"); });
         ReleaseTheLink();
         JoinCalls();
-        released = false;
-        EXPECT_EQ(results[0], c.result) << c.written;
-        EXPECT_EQ(results[1], c.result) << c.written;
-        EXPECT_EQ(sim::TakeWritten(name), c.written);
+        EXPECT_EQ(results[0], result) << written;
+        EXPECT_EQ(results[1], result) << written;
+        EXPECT_EQ(sim::TakeWritten(name), written);
     }
+}
+
+TEST_F(CatLinkTest, SetCommandWaitingForItsTurnIsDroppedWhenItsGroupLosesTheRadio) {
+    SlowRadio({}, 0ms);
+    ASSERT_TRUE(Open());
+    std::atomic<std::int32_t> active{1};
+    HoldTheLink();
+    // Group 1 is the active app when its set command starts waiting...
+    Queue([&] { link.CatTransaction("FA00007000000", ChangeRight{&active, 1}); });
+    active = 2;  // ...and no longer when its turn comes; group 2's goes.
+    Queue([&] { link.CatTransaction("FA00003500000", ChangeRight{&active, 2}); });
+    ReleaseTheLink();
+    JoinCalls();
+    EXPECT_EQ(sim::TakeWritten(name), "FA00003500000;");
 }
 
 }  // namespace
