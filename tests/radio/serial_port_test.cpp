@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "support/sim_serial_device.h"
 
@@ -144,6 +146,38 @@ TEST_F(SerialPortTest, VanishedDeviceIsReportedGoneUntilAFreshOpen) {
     EXPECT_FALSE(port.DeviceGone());
     sim::Feed("COM3", "ID019;");
     EXPECT_EQ(port.ReadUntil(';', 500), "ID019");
+}
+
+TEST_F(SerialPortTest, LockedOperationsFromSeveralThreadsLoseNoByteAndNeverMeetAClosedHandle) {
+    // A keyer port: a relay thread reads while two threads write and a
+    // reconfiguration reopens and closes it, each under the port's lock.
+    OpenCom3();
+    sim::SetResponder("COM3", [](std::string_view written) { return std::string(written); });
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> received{0};
+    std::thread reader([&] {
+        // As the relay does: waits without the lock, so the writers get in.
+        while (received < 40 && !stop) {
+            if (port.WaitForInput(50)) received += port.ReadCount(16, 50).size();
+        }
+        while (!stop) port.ReadCount(16, 50);  // holds the lock while the port is reopened
+    });
+    std::thread writers[2];
+    for (std::thread& writer : writers) {
+        writer = std::thread([&] {
+            for (int i = 0; i < 10; ++i) port.LockedWrite("ab");
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    const bool all = sim::WaitUntil([&] { return received == 40; }, 5s);
+    stop = !all;  // bytes lost: the reader ends before the port changes
+    if (!all) reader.join();
+    EXPECT_TRUE(port.LockedOpen("COM3", 38400, 8, 'N', 1.0f));
+    port.LockedClose();
+    stop = true;
+    if (reader.joinable()) reader.join();
+    EXPECT_EQ(received.load(), 40u);
+    EXPECT_FALSE(port.IsOpen());
 }
 
 }  // namespace
