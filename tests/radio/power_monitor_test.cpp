@@ -70,31 +70,22 @@ class PowerMonitorTest : public ::testing::Test {
         return "?;";
     }
 
-    void SetId(std::string newId) {
+    // Reads or changes the radio's state under its lock.
+    template <class F>
+    auto Radio(F f) {
         std::lock_guard<std::mutex> guard(mutex);
-        id = std::move(newId);
+        return f();
     }
     void SetTransmitting(bool on) {
-        std::lock_guard<std::mutex> guard(mutex);
-        txState = on ? '2' : '0';
-    }
-    void Script(std::initializer_list<std::string> replies) {
-        std::lock_guard<std::mutex> guard(mutex);
-        rm5.insert(rm5.end(), replies);
-    }
-    int TxCount() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return txCount;
+        Radio([&] { txState = on ? '2' : '0'; });
     }
     std::size_t Rm5Count() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return powerAtRm5.size();
+        return Radio([&] { return powerAtRm5.size(); });
     }
     // The power the monitor reported when the radio was asked for reading i,
     // that is after the readings before it.
     int PowerAtRm5(std::size_t i) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return i < powerAtRm5.size() ? powerAtRm5[i] : -1;
+        return Radio([&] { return i < powerAtRm5.size() ? powerAtRm5[i] : -1; });
     }
 
     std::string name;
@@ -114,22 +105,24 @@ TEST_F(PowerMonitorTest, WhileReceivingThePowerIsTheSettingAndStopIsPrompt) {
     // Too short, or no digits: these leave the setting alone.
     for (const char* reply : {"PC100", "PC5", "PCxyz"}) monitor.NotePowerSetting(reply);
     ASSERT_TRUE(sim::WaitUntil([&] { return monitor.Power() == 100; }, 3s));
-    ASSERT_TRUE(sim::WaitUntil([&] { return TxCount() >= 1; }, 3s));
+    ASSERT_TRUE(sim::WaitUntil([&] { return Radio([&] { return txCount; }) >= 1; }, 3s));
     EXPECT_FALSE(monitor.Sampling());
     EXPECT_EQ(Rm5Count(), 0u);
 
     // Stop does not wait out the 500-ms pause that has just begun.
-    const int polls = TxCount();
+    const int polls = Radio([&] { return txCount; });
     const auto start = Clock::now();
     monitor.Stop();
     EXPECT_LT(Clock::now() - start, 350ms);
-    EXPECT_EQ(TxCount(), polls);
+    EXPECT_EQ(Radio([&] { return txCount; }), polls);
 }
 
 TEST_F(PowerMonitorTest, WhileTransmittingThePowerIsTheAverageOfTheLastTwentyReadings) {
     // 5 readings of 2929 W, then 20 of 25 W, then replies without a reading.
-    for (int i = 0; i < 5; ++i) Script({"RM5999"});
-    for (int i = 0; i < 20; ++i) Script({"RM5100"});
+    Radio([&] {
+        rm5.insert(rm5.end(), 5, "RM5999");
+        rm5.insert(rm5.end(), 20, "RM5100");
+    });
     monitor.NotePowerSetting("PC050");
     SetTransmitting(true);
     monitor.Start();
@@ -146,7 +139,7 @@ TEST_F(PowerMonitorTest, WhileTransmittingThePowerIsTheAverageOfTheLastTwentyRea
     SetTransmitting(false);
     ASSERT_TRUE(sim::WaitUntil([&] { return !monitor.Sampling() && monitor.Power() == 50; }, 3s));
     const std::size_t before = Rm5Count();
-    Script({"RM5000"});
+    Radio([&] { rm5.push_back("RM5000"); });
     SetTransmitting(true);
     ASSERT_TRUE(sim::WaitUntil([&] { return Rm5Count() >= before + 2; }, 3s));
     EXPECT_EQ(PowerAtRm5(before + 1), 0);
@@ -163,7 +156,7 @@ TEST_F(PowerMonitorTest, WhileTransmittingThePowerIsTheAverageOfTheLastTwentyRea
 }
 
 TEST_F(PowerMonitorTest, ThreeDigitRadioIsNeverSentTxOrRmAndReportsTheSetting) {
-    SetId("019");
+    Radio([&] { id = "019"; });
     ASSERT_EQ(link.CatTransaction("ID"), "ID019");
     monitor.NotePowerSetting("PC050");
     monitor.Start();
