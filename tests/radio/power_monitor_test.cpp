@@ -131,6 +131,7 @@ TEST_F(PowerMonitorTest, WhileTransmittingThePowerIsTheAverageOfTheLastTwentyRea
     EXPECT_EQ(PowerAtRm5(1), 2929);  // the first reading alone
     EXPECT_EQ(PowerAtRm5(6), (5 * 2929 + 25) / 6);
     EXPECT_EQ(PowerAtRm5(20), (5 * 2929 + 15 * 25) / 20);  // the window just full
+    EXPECT_EQ(PowerAtRm5(22), (3 * 2929 + 17 * 25) / 20);  // the oldest readings leave first
     EXPECT_EQ(PowerAtRm5(25), 25);
     EXPECT_EQ(PowerAtRm5(27), 25);
 
