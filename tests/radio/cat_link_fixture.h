@@ -4,20 +4,21 @@
 // transaction so that they reach the link in a known order.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "radio/cat_link.h"
+#include "support/log_capture.h"
 #include "support/sim_serial_device.h"
 
 namespace brinmoor::test {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 
 class CatLinkTest : public ::testing::Test {
@@ -30,48 +31,39 @@ class CatLinkTest : public ::testing::Test {
     void TearDown() override {
         ReleaseTheLink();
         link.Close();  // callers still queued return at once
-        for (std::thread& call : calls) call.join();
+        JoinCalls();
     }
 
     bool Open(std::uint32_t baud = 38400) { return link.OpenIfChanged(name, baud, 8, 'N', 1.0f); }
-
-    // Answers each command with the given bytes, whatever it was.
-    void AnswerEveryCommandWith(std::string reply) {
-        sim::SetResponder(name, [reply](std::string_view) { return reply; });
-    }
 
     // A radio that takes its time: it answers as KenwoodResponder does, after
     // the delay, but never "IF;" (see HoldTheLink).
     void SlowRadio(std::map<std::string, std::string> answers, milliseconds delay) {
         auto radio = sim::KenwoodResponder(std::move(answers));
         sim::SetResponder(name, [this, radio, delay](std::string_view written) {
-            const std::string reply = written == "IF;" ? std::string() : radio(written);
-            if (!reply.empty()) sim::Feed(name, reply, delay);
+            if (written != "IF;") sim::Feed(name, radio(written), delay);
             return std::string();
         });
     }
 
-    // A caller asks "IF", whose answer the radio sends a byte every 100 ms
-    // (so the link keeps waiting for it) until ReleaseTheLink.
+    // A caller asks "IF", whose answer the radio keeps sending, a byte every
+    // 100 ms, until ReleaseTheLink: the callers queued meanwhile wait.
     void HoldTheLink() {
-        calls.emplace_back([this] { link.CatTransaction("IF"); });
-        ASSERT_TRUE(sim::WaitForWritten(name, "IF;", milliseconds(5000)));
+        held = true;
+        calls.emplace_back([this] { heldResult = link.CatTransaction("IF"); });
+        ASSERT_TRUE(sim::WaitForWritten(name, "IF;", 5s));
         sim::TakeWritten(name);  // the tests look at what comes after it
+        sim::Feed(name, "IF");
         trickle = std::thread([this] {
-            sim::Feed(name, "IF");
-            std::unique_lock<std::mutex> guard(holdMutex);
-            while (!holdEnd.wait_for(guard, milliseconds(100), [this] { return released; })) {
+            while (held) {
                 sim::Feed(name, "0");
+                std::this_thread::sleep_for(100ms);
             }
             sim::Feed(name, ";");
         });
     }
     void ReleaseTheLink() {
-        {
-            std::lock_guard<std::mutex> guard(holdMutex);
-            released = true;
-        }
-        holdEnd.notify_all();
+        held = false;
         if (trickle.joinable()) trickle.join();
     }
 
@@ -80,11 +72,7 @@ class CatLinkTest : public ::testing::Test {
     void Queue(std::function<void()> call) {
         const std::size_t before = link.Traffic().callers;
         calls.emplace_back(std::move(call));
-        const auto deadline = std::chrono::steady_clock::now() + milliseconds(5000);
-        while (link.Traffic().callers == before && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(milliseconds(1));
-        }
-        ASSERT_GT(link.Traffic().callers, before);
+        ASSERT_TRUE(sim::WaitUntil([&] { return link.Traffic().callers > before; }, 5s));
     }
     void JoinCalls() {
         for (std::thread& call : calls) call.join();
@@ -95,9 +83,8 @@ class CatLinkTest : public ::testing::Test {
     CatLink link;
     std::vector<std::thread> calls;
     std::thread trickle;
-    std::mutex holdMutex;
-    std::condition_variable holdEnd;
-    bool released = false;
+    std::atomic<bool> held{false};
+    std::string heldResult = "unset";  // what the held caller got in the end
 };
 
 }  // namespace brinmoor::test

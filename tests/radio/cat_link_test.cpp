@@ -1,263 +1,176 @@
+// One transaction at a time on the radio's CAT port: opening, reading the
+// reply, closing, the radio's dialect, and callers' turns: arrival order, and
+// one transaction for the callers that wait for the same query when it is
+// written.
 #include "radio/cat_link.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <map>
 #include <string>
-#include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "radio/cat_link_fixture.h"
-#include "support/log_capture.h"
-#include "support/sim_serial_device.h"
 
 namespace brinmoor {
 namespace {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using test::CatLinkTest;
-using Clock = std::chrono::steady_clock;
 
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-TEST_F(CatLinkTest, UnchangedSettingsKeepThePortAndNewOnesReopenIt) {
+TEST_F(CatLinkTest, SettingsKeepOrReopenThePortAndAFailedOpenGivesTheWorkingOneBack) {
     ASSERT_TRUE(Open());
-    EXPECT_TRUE(link.IsOpen());
-    EXPECT_EQ(link.PortName(), name);
-    EXPECT_EQ(sim::OpenCount(name), 1);
-    EXPECT_EQ(sim::PurgeCount(name), 1);
-
     ASSERT_TRUE(Open());
-    EXPECT_EQ(sim::OpenCount(name), 1);
-    EXPECT_EQ(sim::PurgeCount(name), 1);
-    EXPECT_EQ(sim::CloseCount(name), 0);
-
-    ASSERT_TRUE(Open(9600));
-    EXPECT_EQ(sim::OpenCount(name), 2);
-    EXPECT_EQ(sim::CloseCount(name), 1);
-    ASSERT_TRUE(sim::LastSettings(name).has_value());
-    EXPECT_EQ(sim::LastSettings(name)->baud, 9600u);
-
+    EXPECT_EQ(sim::OpenCount(name), 1);  // the same settings keep the port
     ASSERT_TRUE(link.OpenIfChanged(name, 9600, 8, 'N', 1.5f));
-    EXPECT_EQ(sim::OpenCount(name), 3);
+    EXPECT_EQ(sim::OpenCount(name), 2);
+    EXPECT_EQ(sim::LastSettings(name)->baud, 9600u);
     EXPECT_EQ(sim::LastSettings(name)->stopBits, SerialStopBits::OneAndHalf);
-}
 
-TEST_F(CatLinkTest, FailedOpenGivesTheWorkingPortBackWithItsSettings) {
-    ASSERT_TRUE(Open(9600));
+    // A port that does not open: the working one is opened again as it was.
     EXPECT_FALSE(link.OpenIfChanged("CAT_NO_SUCH_PORT", 4800, 8, 'N', 1.0f));
-    EXPECT_TRUE(link.IsOpen());
     EXPECT_TRUE(sim::IsHeld(name));
     EXPECT_EQ(link.PortName(), name);
-    EXPECT_EQ(sim::OpenCount(name), 2);
     EXPECT_EQ(sim::LastSettings(name)->baud, 9600u);
-    ASSERT_TRUE(Open(9600));
-    EXPECT_EQ(sim::OpenCount(name), 2) << "kept: the settings are the remembered ones";
+    ASSERT_TRUE(link.OpenIfChanged(name, 9600, 8, 'N', 1.5f));
+    EXPECT_EQ(sim::OpenCount(name), 3) << "kept: the settings are the remembered ones";
 }
 
-TEST_F(CatLinkTest, SetCommandReturnsRightAfterTheWriteAndQueryGetsItsAnswer) {
-    sim::SetResponder(name, sim::KenwoodResponder({{"FA", "FA00007000000"}}));
-    ASSERT_TRUE(Open());
+// What the radio sends after one write: pieces, each due some ms after it.
+using Pieces = std::vector<std::pair<int, std::string>>;
 
-    EXPECT_EQ(link.CatTransaction("FA00014074000"), "");
-    EXPECT_EQ(sim::TakeWritten(name), "FA00014074000;");
+struct ReplyCase {
+    const char* rule;
+    std::string command;
+    std::vector<Pieces> radio;  // after the first write, the second, ...
+    std::string result;
+    std::string written;
+    std::string stale = {};  // waiting in the port before the command
+    std::size_t unread = 0;  // still on its way when the transaction is over
+};
 
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
-    EXPECT_EQ(sim::TakeWritten(name), "FA;");
-}
-
-TEST_F(CatLinkTest, SetCommandDoesNotWaitForWhatTheRadioSaysAfterwards) {
-    sim::SetResponder(name, [this](std::string_view) {
-        sim::Feed(name, "?;", milliseconds(300));
-        return std::string();
-    });
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("XX1"), "");
-    EXPECT_EQ(sim::Unread(name), 2u);  // nothing read: the "?;" is still on its way
-}
-
-TEST_F(CatLinkTest, UnansweredQueryIsAskedTwiceThenGivesQuestionMark) {
-    // The first attempt sees only a piece of some other message, the second
-    // nothing at all: neither is an answer to MD0.
-    int calls = 0;
-    sim::SetResponder(name, [&calls](std::string_view) {
-        return ++calls == 1 ? std::string("IF0001") : std::string();
-    });
-    ASSERT_TRUE(Open());
-    const auto start = Clock::now();
-    EXPECT_EQ(link.CatTransaction("MD0"), "?");
-    const auto elapsed = MsSince(start);
-    EXPECT_GE(elapsed, 900);
-    EXPECT_LT(elapsed, 5000);
-    EXPECT_EQ(sim::TakeWritten(name), "MD0;MD0;");
-}
-
-TEST_F(CatLinkTest, RefusalTwiceGivesQuestionMarkAndOnceIsRetried) {
-    AnswerEveryCommandWith("?;");
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("ID"), "?");
-    EXPECT_EQ(sim::TakeWritten(name), "ID;ID;");
-
-    // A refusal, or an empty message, fails only its own attempt.
-    for (const std::string first : {"?;", ";"}) {
-        int calls = 0;
-        sim::SetResponder(name, [&calls, first](std::string_view) {
-            return ++calls == 1 ? first : std::string("ID019;");
-        });
-        EXPECT_EQ(link.CatTransaction("ID"), "ID019") << first;
-        EXPECT_EQ(sim::TakeWritten(name), "ID;ID;") << first;
-    }
-}
-
-TEST_F(CatLinkTest, PartialAnswerIsReturnedAfterHalfASecondOfSilence) {
-    AnswerEveryCommandWith("FA000140");
-    ASSERT_TRUE(Open());
-    const auto start = Clock::now();
-    EXPECT_EQ(link.CatTransaction("FA"), "FA000140");
-    const auto elapsed = MsSince(start);
-    EXPECT_GE(elapsed, 400);
-    EXPECT_LT(elapsed, 5000);
-    EXPECT_EQ(sim::TakeWritten(name), "FA;");
-}
-
-TEST_F(CatLinkTest, AnswerInPiecesIsJoined) {
-    sim::SetResponder(name, [this](std::string_view) {
-        sim::Feed(name, "FA0001", milliseconds(100));
-        sim::Feed(name, "4074000;", milliseconds(200));
-        return std::string();
-    });
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
-}
-
-TEST_F(CatLinkTest, StaleInputIsDrainedBeforeTheWrite) {
-    sim::SetResponder(name, sim::KenwoodResponder({{"FA", "FA00014074000"}}));
-    ASSERT_TRUE(Open());
-    sim::Feed(name, "FA00007000000;IF00007000000;FA0000");
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
-    EXPECT_EQ(sim::Unread(name), 0u);
-}
-
-TEST_F(CatLinkTest, ReportsArrivingDuringAQueryAreSkipped) {
-    AnswerEveryCommandWith("FA00014074000;IF00014074000;MD2;");
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("MD0"), "MD2");
-    EXPECT_EQ(sim::TakeWritten(name), "MD0;");
-
-    // A radio that chatters without answering cannot hold the link.
+TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
     std::string chatter;
     for (int i = 0; i < 3 * kMaxSkippedReports; ++i) chatter += "FA00014074000;";
-    AnswerEveryCommandWith(chatter + "MD2;");
-    EXPECT_EQ(link.CatTransaction("MD0"), "?");
-    EXPECT_EQ(sim::TakeWritten(name), "MD0;MD0;");
-}
-
-TEST_F(CatLinkTest, AnswerIsCutAtTheBoundAndTheRestIsDrained) {
+    chatter += "MD2;";
     const std::string huge = "IF" + std::string(kMaxCatReply + 900, '7');
-    sim::SetResponder(name, [huge](std::string_view written) {
-        return written == "ID;" ? std::string("ID019;") : huge + ";";
-    });
-    ASSERT_TRUE(Open());
-    const std::string reply = link.CatTransaction("IF");
-    EXPECT_EQ(reply.size(), kMaxCatReply);
-    EXPECT_EQ(reply, huge.substr(0, kMaxCatReply));
-    EXPECT_EQ(link.CatTransaction("ID"), "ID019");
+    const ReplyCase cases[] = {
+        {"a set command is not waited for",
+         "FA00014074000",
+         {{{300, "?;"}}},
+         "",
+         "FA00014074000;",
+         "",
+         2},
+        {"a query gets its answer", "FA", {{{0, "FA00014074000;"}}}, "FA00014074000", "FA;"},
+        {"pieces are joined; 500 ms of silence ends the reply",
+         "FA",
+         {{{100, "FA0001"}, {200, "4074"}, {1000, "000;"}}},
+         "FA00014074",
+         "FA;",
+         "",
+         4},
+        {"the radio's own reports are skipped",
+         "MD0",
+         {{{0, "FA00014074000;IF00014074000;MD2;"}}},
+         "MD2",
+         "MD0;"},
+        {"a radio that only chatters cannot hold the link",
+         "MD0",
+         {{{0, chatter}}, {{0, chatter}}},
+         "?",
+         "MD0;MD0;",
+         "",
+         chatter.size() - kMaxSkippedReports * std::string("FA00014074000;").size()},
+        {"a refusal fails the first attempt only",
+         "ID",
+         {{{0, "?;"}}, {{0, "ID019;"}}},
+         "ID019",
+         "ID;ID;"},
+        {"an empty message is a refusal", "ID", {{{0, ";"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
+        {"what follows a refusal is no answer",
+         "ID",
+         {{{0, "?;ID0570;"}}, {{0, "ID019;"}}},
+         "ID019",
+         "ID;ID;"},
+        {"two refusals give ?", "ID", {{{0, "?;"}}, {{0, "?;"}}}, "?", "ID;ID;"},
+        {"a piece of another message, then silence, twice",
+         "MD0",
+         {{{0, "IF0001"}}},
+         "?",
+         "MD0;MD0;"},
+        {"stale input is drained before the write",
+         "FA",
+         {{{0, "FA00014074000;"}}},
+         "FA00014074000",
+         "FA;",
+         "FA00007000000;IF00007000000;FA0000"},
+        {"a long answer is cut at the bound",
+         "IF",
+         {{{0, huge + ";"}}},
+         huge.substr(0, kMaxCatReply),
+         "IF;",
+         "",
+         huge.size() + 1 - kMaxCatReply},
+    };
+    test::LogCapture log;
+    std::size_t writes = 0;
+    for (const ReplyCase& c : cases) {
+        SCOPED_TRACE(c.rule);
+        // A port of its own for each case: nothing left over from the last.
+        const std::string device = name + std::to_string(&c - cases);
+        sim::CreateDevice(device);
+        writes = 0;
+        sim::SetResponder(device, [&, device](std::string_view) {
+            if (writes < c.radio.size()) {
+                for (const auto& [delay, bytes] : c.radio[writes]) {
+                    sim::Feed(device, bytes, milliseconds(delay));
+                }
+            }
+            ++writes;
+            return std::string();
+        });
+        ASSERT_TRUE(link.OpenIfChanged(device, 38400, 8, 'N', 1.0f));
+        sim::Feed(device, c.stale);
+        EXPECT_EQ(link.CatTransaction(c.command), c.result);
+        EXPECT_EQ(sim::TakeWritten(device), c.written);
+        EXPECT_EQ(sim::Unread(device), c.unread);
+        EXPECT_TRUE(link.IsOpen());  // a silent or babbling radio is not lost
+    }
+    EXPECT_TRUE(log.Err().empty());
 }
 
-TEST_F(CatLinkTest, ClosedPortGivesEmptyAtOnceAndWritesNothing) {
-    AnswerEveryCommandWith("FA00014074000;");
+TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlightAndTheLinkOpensAgain) {
     EXPECT_EQ(link.CatTransaction("FA"), "");  // never opened
-
+    SlowRadio({{"FA", "FA00014074000"}}, 0ms);
     ASSERT_TRUE(Open());
+    HoldTheLink();  // an answer that never ends
+    std::string queued[2] = {"unset", "unset"};
+    for (std::string& result : queued) Queue([&] { result = link.CatTransaction("FA"); });
+
+    const auto start = std::chrono::steady_clock::now();
     link.Close();
-    EXPECT_FALSE(link.IsOpen());
-    EXPECT_FALSE(sim::IsHeld(name));
-    EXPECT_EQ(link.PortName(), "");
-    EXPECT_FALSE(sim::Dtr(name));
-    EXPECT_FALSE(sim::Rts(name));
-    const auto start = Clock::now();
+    JoinCalls();
+    // A closed port answers at once and writes nothing.
     EXPECT_EQ(link.CatTransaction("FA"), "");
     EXPECT_EQ(link.CatTransaction("FA00014074000"), "");
-    EXPECT_LT(MsSince(start), 200);
-    EXPECT_EQ(sim::Written(name), "");
-
-    // Closing is not the end of the link: it can be opened again.
-    ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
-}
-
-TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlight) {
-    // A radio that trickles an endless answer, one byte every 100 ms.
-    sim::SetResponder(name, [this](std::string_view) {
-        for (int i = 0; i < 40; ++i) sim::Feed(name, i == 0 ? "FA" : "0", milliseconds(100 * i));
-        return std::string();
-    });
-    ASSERT_TRUE(Open());
-    std::string inFlight = "unset";
-    std::thread asker([&] { inFlight = link.CatTransaction("FA"); });
-    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", milliseconds(2000)));
-
-    std::vector<std::string> queued(2, "unset");
-    std::vector<std::thread> waiters;
-    for (auto& result : queued) {
-        waiters.emplace_back([&link = link, &result] { result = link.CatTransaction("IF"); });
-    }
-    std::this_thread::sleep_for(milliseconds(50));
-
-    const auto start = Clock::now();
-    link.Close();
-    asker.join();
-    for (auto& waiter : waiters) waiter.join();
-    EXPECT_LT(MsSince(start), 1000);  // the answer alone would keep it four seconds
-    EXPECT_EQ(inFlight, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(heldResult, "");
     EXPECT_EQ(queued[0], "");
     EXPECT_EQ(queued[1], "");
-    EXPECT_EQ(sim::Written(name), "FA;");
-}
+    EXPECT_EQ(sim::Written(name), "");
+    EXPECT_FALSE(sim::IsHeld(name));
+    EXPECT_EQ(link.PortName(), "");
 
-TEST_F(CatLinkTest, ConcurrentTransactionsTakeTurnsOnTheWire) {
-    const std::map<std::string, std::string> answers = {
-        {"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"ID", "ID019"}};
-    std::atomic<int> overlaps{0};
-    sim::SetResponder(name, [&](std::string_view written) {
-        // Another command while an answer is still due means two transactions at once.
-        if (sim::Unread(name) != 0) ++overlaps;
-        const std::string command(written.substr(0, written.size() - 1));
-        const auto answer = answers.find(command);
-        if (answer != answers.end()) sim::Feed(name, answer->second + ";", milliseconds(15));
-        return std::string();
-    });
+    ReleaseTheLink();
     ASSERT_TRUE(Open());
-
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (const auto& [command, answer] : answers) {
-        threads.emplace_back([&, command = command, answer = answer] {
-            for (int i = 0; i < 6; ++i) {
-                if (link.CatTransaction(command) != answer) ++wrong;
-                if (link.CatTransaction(command + "1") != "") ++wrong;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(overlaps.load(), 0);
-    const std::string written = sim::TakeWritten(name);
-    std::size_t commands = 0;
-    for (std::size_t at = written.find(';'); at != std::string::npos;
-         at = written.find(';', at + 1)) {
-        ++commands;
-    }
-    EXPECT_EQ(commands, 36u);
+    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
 }
 
 TEST_F(CatLinkTest, TheRadioSaysItsDialectOncePerOpeningAndNeverGetsAnotherDialectsQueries) {
-    const std::string three =
-        "[brinmoor] Radio speaks the three-digit-ID dialect: transmit state read from IF\n";
     std::string id = "ID019";
     sim::SetResponder(name, [&id](std::string_view written) {
         if (written == "ID;") return id + ";";
@@ -266,13 +179,13 @@ TEST_F(CatLinkTest, TheRadioSaysItsDialectOncePerOpeningAndNeverGetsAnotherDiale
     });
     test::LogCapture log;
     ASSERT_TRUE(Open());
-    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
     // Not identified yet: the server's own queries are not sent.
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
     EXPECT_EQ(link.CatTransaction("ID"), "ID019");
     EXPECT_EQ(link.CatTransaction("ID"), "ID019");
     EXPECT_EQ(link.Dialect(), RadioDialect::ThreeDigit019);
-    EXPECT_EQ(log.Out(), std::vector<std::string>{three});
+    EXPECT_EQ(log.Out(), std::vector<std::string>{"[brinmoor] Radio speaks the three-digit-ID "
+                                                  "dialect: transmit state read from IF\n"});
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::ThreeDigit019), "") << "a set command there";
     EXPECT_EQ(link.OwnQuery("IF", RadioDialect::ThreeDigit019), "IF0");
@@ -297,26 +210,98 @@ TEST_F(CatLinkTest, TheRadioSaysItsDialectOncePerOpeningAndNeverGetsAnotherDiale
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "TX0");
 }
 
-TEST_F(CatLinkTest, SetCommandWaitingForTheLockIsDroppedWhenItsGroupLosesTheRadio) {
-    // A query holds the lock while the radio takes 400 ms to answer.
-    sim::SetResponder(name, [this](std::string_view written) {
-        if (written == "FA;") sim::Feed(name, "FA00014074000;", milliseconds(400));
-        return std::string();
+TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
+    SlowRadio({{"ID", "ID0570"}, {"FA", "FA00014074000"}, {"FB", "FB00007074000"}}, 300ms);
+    ASSERT_TRUE(Open());
+    ASSERT_EQ(link.CatTransaction("ID"), "ID0570");  // four digits: the server's own FA may go
+    const CatTraffic before = link.Traffic();
+    HoldTheLink();
+    std::string first, second, third, own, otherDialect;
+    std::vector<std::string> reads;  // of the caller that sets the frequency in between
+    Queue([&] { first = link.CatTransaction("FA"); });
+    Queue([&] {
+        reads.push_back(link.CatTransaction("FA"));
+        link.CatTransaction("FA00007000000");
+        reads.push_back(link.CatTransaction("FA"));
+    });
+    Queue([&] { second = link.CatTransaction("FA"); });
+    Queue([&] { link.CatTransaction("FB00003500000"); });
+    Queue([&] { link.CatTransaction("FB00003500000"); });  // a set is never shared
+    Queue([&] { own = link.OwnQuery("FA", RadioDialect::FourDigit); });
+    Queue([&] { otherDialect = link.OwnQuery("FA", RadioDialect::ThreeDigit); });
+    ReleaseTheLink();
+    // Asked after "FA;" was written, while its answer is still on its way.
+    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", 5s));
+    third = link.CatTransaction("FA");
+    JoinCalls();
+
+    EXPECT_EQ(sim::TakeWritten(name), "FA;FB00003500000;FB00003500000;FA;FA00007000000;FA;");
+    EXPECT_EQ(first, "FA00014074000");
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(own, first);
+    EXPECT_EQ(otherDialect, "");
+    EXPECT_EQ(third, first);
+    EXPECT_EQ(reads, (std::vector<std::string>{"FA00014074000", "FA00007000000"}));
+    const CatTraffic after = link.Traffic();
+    EXPECT_EQ(after.commandsWritten - before.commandsWritten, 7u);
+    EXPECT_EQ(after.answersShared - before.answersShared, 3u);
+    EXPECT_EQ(after.callers, 0u);
+}
+
+TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
+    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}}, 100ms);
+    ASSERT_TRUE(Open());
+    HoldTheLink();
+    std::atomic<int> wrong{0};
+    for (const std::string read : {"FB", "FA", "MD0"}) {
+        Queue([&, read] {
+            for (int i = 0; i < 4; ++i) wrong += link.CatTransaction(read).rfind(read, 0) != 0;
+        });
+    }
+    ReleaseTheLink();
+    JoinCalls();
+    EXPECT_EQ(wrong.load(), 0);
+    // Each asks again as soon as it has its answer, behind the other two.
+    std::string turns;
+    for (int i = 0; i < 4; ++i) turns += "FB;FA;MD0;";
+    EXPECT_EQ(sim::TakeWritten(name), turns);
+}
+
+TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
+    bool vanish = false;
+    sim::SetResponder(name, [&](std::string_view written) {
+        if (written != "FA;") return std::string();
+        if (vanish) sim::Vanish(name);
+        return std::string("?;");
     });
     ASSERT_TRUE(Open());
+    // Refused twice: "?" for both; the port lost: empty for both.
+    for (const auto& [lose, result, written] :
+         {std::tuple{false, "?", "FA;FA;"}, std::tuple{true, "", "FA;"}}) {
+        vanish = lose;
+        HoldTheLink();
+        std::string results[2];
+        for (std::string& r : results) Queue([&] { r = link.CatTransaction("FA"); });
+        ReleaseTheLink();
+        JoinCalls();
+        EXPECT_EQ(results[0], result) << written;
+        EXPECT_EQ(results[1], result) << written;
+        EXPECT_EQ(sim::TakeWritten(name), written);
+    }
+}
+
+TEST_F(CatLinkTest, SetCommandWaitingForItsTurnIsDroppedWhenItsGroupLosesTheRadio) {
+    SlowRadio({}, 0ms);
+    ASSERT_TRUE(Open());
     std::atomic<std::int32_t> active{1};
-    std::thread query([&] { EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000"); });
-    ASSERT_TRUE(sim::WaitForWritten(name, "FA;", milliseconds(2000)));
+    HoldTheLink();
     // Group 1 is the active app when its set command starts waiting...
-    std::thread set([&] { link.CatTransaction("FA00007000000", ChangeRight{&active, 1}); });
-    // ...and no longer when the link is free for it.
-    active.store(2);
-    query.join();
-    set.join();
-    EXPECT_EQ(sim::TakeWritten(name), "FA;");
-    // The group that is active now may.
-    EXPECT_EQ(link.CatTransaction("FA00007000000", ChangeRight{&active, 2}), "");
-    EXPECT_EQ(sim::TakeWritten(name), "FA00007000000;");
+    Queue([&] { link.CatTransaction("FA00007000000", ChangeRight{&active, 1}); });
+    active = 2;  // ...and no longer when its turn comes; group 2's goes.
+    Queue([&] { link.CatTransaction("FA00003500000", ChangeRight{&active, 2}); });
+    ReleaseTheLink();
+    JoinCalls();
+    EXPECT_EQ(sim::TakeWritten(name), "FA00003500000;");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,22 +14,9 @@
 namespace brinmoor {
 namespace {
 
+using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-// Polls until the condition holds; false after the time-out.
-bool WaitFor(const std::function<bool()>& condition, milliseconds timeout = milliseconds(3000)) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
 
 TEST(PowerFromMeter, FollowsTheRadiosCubic) {
     const std::vector<std::pair<int, int>> table = {{0, 0},    {3, 0},     {10, 0},    {11, 1},
@@ -84,31 +70,22 @@ class PowerMonitorTest : public ::testing::Test {
         return "?;";
     }
 
-    void SetId(std::string newId) {
+    // Reads or changes the radio's state under its lock.
+    template <class F>
+    auto Radio(F f) {
         std::lock_guard<std::mutex> guard(mutex);
-        id = std::move(newId);
+        return f();
     }
     void SetTransmitting(bool on) {
-        std::lock_guard<std::mutex> guard(mutex);
-        txState = on ? '2' : '0';
-    }
-    void Script(std::initializer_list<std::string> replies) {
-        std::lock_guard<std::mutex> guard(mutex);
-        rm5.insert(rm5.end(), replies);
-    }
-    int TxCount() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return txCount;
+        Radio([&] { txState = on ? '2' : '0'; });
     }
     std::size_t Rm5Count() {
-        std::lock_guard<std::mutex> guard(mutex);
-        return powerAtRm5.size();
+        return Radio([&] { return powerAtRm5.size(); });
     }
     // The power the monitor reported when the radio was asked for reading i,
     // that is after the readings before it.
     int PowerAtRm5(std::size_t i) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return i < powerAtRm5.size() ? powerAtRm5[i] : -1;
+        return Radio([&] { return i < powerAtRm5.size() ? powerAtRm5[i] : -1; });
     }
 
     std::string name;
@@ -123,106 +100,76 @@ class PowerMonitorTest : public ::testing::Test {
     std::vector<int> powerAtRm5;
 };
 
-TEST_F(PowerMonitorTest, PowerSettingReachesThePowerAtTheNextIdleCycle) {
+TEST_F(PowerMonitorTest, WhileReceivingThePowerIsTheSettingAndStopIsPrompt) {
     monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return TxCount() >= 1; }));
-    EXPECT_EQ(monitor.Power(), 0);
-
-    monitor.NotePowerSetting("PC100");
-    EXPECT_EQ(monitor.Power(), 0);  // not at once
     // Too short, or no digits: these leave the setting alone.
-    monitor.NotePowerSetting("PC5");
-    monitor.NotePowerSetting("PCxyz");
-    ASSERT_TRUE(WaitFor([&] { return monitor.Power() == 100; }));
+    for (const char* reply : {"PC100", "PC5", "PCxyz"}) monitor.NotePowerSetting(reply);
+    ASSERT_TRUE(sim::WaitUntil([&] { return monitor.Power() == 100; }, 3s));
+    ASSERT_TRUE(sim::WaitUntil([&] { return Radio([&] { return txCount; }) >= 1; }, 3s));
     EXPECT_FALSE(monitor.Sampling());
     EXPECT_EQ(Rm5Count(), 0u);
 
     // Stop does not wait out the 500-ms pause that has just begun.
-    const int polls = TxCount();
+    const int polls = Radio([&] { return txCount; });
     const auto start = Clock::now();
     monitor.Stop();
-    EXPECT_LT(MsSince(start), 350);
-    EXPECT_EQ(TxCount(), polls);
-    monitor.Stop();  // a second stop is harmless
+    EXPECT_LT(Clock::now() - start, 350ms);
+    EXPECT_EQ(Radio([&] { return txCount; }), polls);
 }
 
-TEST_F(PowerMonitorTest, TransmitStateTwoStartsSamplingOfTheMeter) {
-    Script({"RM5000", "RM5100", "RM5200"});
+TEST_F(PowerMonitorTest, WhileTransmittingThePowerIsTheAverageOfTheLastTwentyReadings) {
+    // 5 readings of 2929 W, then 20 of 25 W, then replies without a reading.
+    Radio([&] {
+        rm5.insert(rm5.end(), 5, "RM5999");
+        rm5.insert(rm5.end(), 20, "RM5100");
+    });
+    monitor.NotePowerSetting("PC050");
     SetTransmitting(true);
     monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return Rm5Count() >= 4; }));
+    ASSERT_TRUE(sim::WaitUntil([&] { return Rm5Count() >= 28; }, 6s));
     EXPECT_TRUE(monitor.Sampling());
-    EXPECT_EQ(PowerAtRm5(1), 0);
-    EXPECT_EQ(PowerAtRm5(2), 12);
-    EXPECT_EQ(PowerAtRm5(3), 37);
-
-    // Five-character replies carry no reading: the power stays, and the steps
-    // still keep their 20-ms pace.
-    const auto start = Clock::now();
-    ASSERT_TRUE(WaitFor([&] { return Rm5Count() >= 12; }));
-    EXPECT_GE(MsSince(start), 8 * 20 - 10);
-    EXPECT_EQ(monitor.Power(), 37);
-    EXPECT_TRUE(monitor.Sampling());
-}
-
-TEST_F(PowerMonitorTest, AverageKeepsOnlyTheLastTwentyReadingsAcrossBursts) {
-    // 5 readings of 2929 W, then 20 of 25 W: the window ends with only the 25s.
-    Script({"RM5999", "RM5999", "RM5999", "RM5999", "RM5999"});
-    for (int i = 0; i < 20; ++i) Script({"RM5100"});
-    SetTransmitting(true);
-    monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return Rm5Count() >= 27; }, milliseconds(6000)));
+    EXPECT_EQ(PowerAtRm5(1), 2929);  // the first reading alone
+    EXPECT_EQ(PowerAtRm5(6), (5 * 2929 + 25) / 6);
     EXPECT_EQ(PowerAtRm5(20), (5 * 2929 + 15 * 25) / 20);  // the window just full
+    EXPECT_EQ(PowerAtRm5(22), (3 * 2929 + 17 * 25) / 20);  // the oldest readings leave first
     EXPECT_EQ(PowerAtRm5(25), 25);
-    EXPECT_TRUE(monitor.Sampling());
+    EXPECT_EQ(PowerAtRm5(27), 25);
+
+    // Back to receive: the setting again; the next transmission starts from
+    // an empty window (0 W, not an average with the old readings).
+    SetTransmitting(false);
+    ASSERT_TRUE(sim::WaitUntil([&] { return !monitor.Sampling() && monitor.Power() == 50; }, 3s));
+    const std::size_t before = Rm5Count();
+    Radio([&] { rm5.push_back("RM5000"); });
+    SetTransmitting(true);
+    ASSERT_TRUE(sim::WaitUntil([&] { return Rm5Count() >= before + 2; }, 3s));
+    EXPECT_EQ(PowerAtRm5(before + 1), 0);
 
     // A stop in the middle of a burst ends it before its next step; the
     // closing "TX" query is still made.
     const std::size_t asked = Rm5Count();
     const auto start = Clock::now();
     monitor.Stop();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(Clock::now() - start, 500ms);
     EXPECT_LE(Rm5Count(), asked + 1);
     const std::string written = sim::Written(name);
-    ASSERT_GE(written.size(), 3u);
     EXPECT_EQ(written.substr(written.size() - 3), "TX;");
 }
 
-TEST_F(PowerMonitorTest, SamplingEndsWithThePowerSettingAndAFreshWindow) {
-    monitor.NotePowerSetting("PC050");
-    Script({"RM5200"});
-    SetTransmitting(true);
-    monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return Rm5Count() >= 2; }));
-    EXPECT_EQ(PowerAtRm5(1), 88);  // the first reading alone
-    EXPECT_EQ(monitor.Power(), 88);
-
-    SetTransmitting(false);
-    ASSERT_TRUE(WaitFor([&] { return !monitor.Sampling() && monitor.Power() == 50; }));
-
-    // The next transmission starts from an empty window: 0 W, not (88 + 0) / 2.
-    const std::size_t before = Rm5Count();
-    Script({"RM5000"});
-    SetTransmitting(true);
-    ASSERT_TRUE(WaitFor([&] { return Rm5Count() >= before + 2; }));
-    EXPECT_EQ(PowerAtRm5(before + 1), 0);
-}
-
 TEST_F(PowerMonitorTest, ThreeDigitRadioIsNeverSentTxOrRmAndReportsTheSetting) {
-    SetId("019");
+    Radio([&] { id = "019"; });
     ASSERT_EQ(link.CatTransaction("ID"), "ID019");
-    sim::TakeWritten(name);
     monitor.NotePowerSetting("PC050");
     monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return monitor.Power() == 50; }));
+    ASSERT_TRUE(sim::WaitUntil([&] { return monitor.Power() == 50; }, 3s));
     EXPECT_FALSE(monitor.Sampling());
 
     // Keyed at the radio: transmit form, the setting as the figure.
     SetTransmitting(true);
-    ASSERT_TRUE(WaitFor([&] { return monitor.Sampling(); }));
+    ASSERT_TRUE(sim::WaitUntil([&] { return monitor.Sampling(); }, 3s));
     EXPECT_EQ(monitor.Power(), 50);
     SetTransmitting(false);
-    ASSERT_TRUE(WaitFor([&] { return !monitor.Sampling(); }));
+    ASSERT_TRUE(sim::WaitUntil([&] { return !monitor.Sampling(); }, 3s));
     monitor.Stop();
     const std::string written = sim::Written(name);
     EXPECT_EQ(written.find("TX"), std::string::npos) << written;
@@ -230,36 +177,18 @@ TEST_F(PowerMonitorTest, ThreeDigitRadioIsNeverSentTxOrRmAndReportsTheSetting) {
     EXPECT_NE(written.find("IF;"), std::string::npos) << written;
 }
 
-TEST_F(PowerMonitorTest, UnidentifiedRadioIsAskedOnlyForItsIdUntilItAnswers) {
-    // Switched off when the port opened: the link knows no dialect.
-    SetId("");
+TEST_F(PowerMonitorTest, UnidentifiedRadioIsAskedOnlyForItsIdEveryFewSeconds) {
+    // A new opening: the link knows no dialect until the radio answers "ID",
+    // which the opening has just asked.
     ASSERT_TRUE(link.OpenIfChanged(name, 9600, 8, 'N', 1.0f));
-    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
     SetTransmitting(true);
     const auto start = Clock::now();
     monitor.Start();
-    ASSERT_TRUE(sim::WaitForWritten(name, "ID;", milliseconds(kIdentifyPollMs + 3000)));
-    EXPECT_GE(MsSince(start), kIdentifyPollMs - 100);
-    ASSERT_TRUE(WaitFor([&] { return sim::Written(name) == "ID;ID;"; }));  // the retry
-    EXPECT_FALSE(monitor.Sampling());
-
-    // Switched on: the next "ID" answer sets the dialect, and polling begins.
-    SetId("0570");
-    ASSERT_TRUE(WaitFor([&] { return monitor.Sampling(); }, milliseconds(kIdentifyPollMs + 5000)));
+    ASSERT_TRUE(
+        sim::WaitUntil([&] { return monitor.Sampling(); }, milliseconds(kIdentifyPollMs + 5000)));
+    EXPECT_GE(Clock::now() - start, milliseconds(kIdentifyPollMs - 100));
     const std::string written = sim::Written(name);
-    EXPECT_EQ(written.rfind("ID;ID;ID;TX;", 0), 0u) << written;
-}
-
-TEST_F(PowerMonitorTest, ClosedLinkKeepsTheMonitorIdle) {
-    link.Close();
-    EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
-    monitor.NotePowerSetting("PC075");
-    const auto start = Clock::now();
-    monitor.Start();
-    ASSERT_TRUE(WaitFor([&] { return monitor.Power() == 75; }));
-    EXPECT_GE(MsSince(start), 400);  // it still sleeps between polls
-    EXPECT_FALSE(monitor.Sampling());
-    EXPECT_EQ(sim::Written(name), "");
+    EXPECT_EQ(written.rfind("ID;TX;", 0), 0u) << written;
 }
 
 }  // namespace

@@ -1,22 +1,17 @@
 #pragma once
-// The server's side of the relays for in-process tests: a radio link, the
-// active group and the server's own keying lines and ports, all on simulated
-// serial devices, plus a watch on the log.
+// The server's side of the relays for in-process tests, on simulated devices:
+// a radio (RADIO), the active group, the server's PTT line (DTR of SRV_PTT),
+// CW line (RTS of SRV_CW), keyer port (SRV_WK) and FSK port (SRV_FSK); and
+// the ports of app groups 1 to 3, named G1_CAT, G1_PTT, G1_CW, G1_WK, G1_FSK.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
-#include <vector>
 
 #include "common/handover.h"
-#include "common/log.h"
 #include "radio/cat_link.h"
 #include "radio/keying_line.h"
 #include "radio/serial_port.h"
@@ -29,45 +24,33 @@
 namespace brinmoor::relaytest {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-inline long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+inline constexpr milliseconds kBound = 3000ms;  // generous: relays react within 50 ms
+
+inline PortSettings Port(std::string device, std::string flow = "DTR") {
+    PortSettings settings;
+    settings.port = std::move(device);
+    settings.flow = std::move(flow);
+    return settings;
 }
 
-// Polls the condition every 5 ms; false when it did not hold in time.
-inline bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+// Group n with the kinds named (any of "cat ptt cw winkey fsk") on its ports.
+inline AppGroup Group(int n, std::string_view kinds) {
+    AppGroup group;
+    const std::string prefix = "G" + std::to_string(n) + "_";
+    const auto use = [&](const char* kind, const char* device, PortSettings& port, bool& on) {
+        if (kinds.find(kind) == std::string_view::npos) return;
+        port = Port(prefix + device);
+        on = true;
+    };
+    use("cat", "CAT", group.cat, group.catEnabled);
+    use("ptt", "PTT", group.ptt, group.pttEnabled);
+    use("cw", "CW", group.cw, group.cwEnabled);
+    use("winkey", "WK", group.winkey, group.winkeyEnabled);
+    use("fsk", "FSK", group.fsk, group.fskEnabled);
+    return group;
 }
-
-using test::LogCapture;
-
-struct FakeServer {
-    CatLink catLink;
-    ActiveGroup activeGroup;
-    Handover<KeyingLine> pttLine;
-    Handover<KeyingLine> cwLine;
-    Handover<SerialPort> winkeyPort;
-    Handover<SerialPort> fskPort;
-
-    RelayContext Context() {
-        return RelayContext{catLink, activeGroup, pttLine, cwLine, winkeyPort, fskPort};
-    }
-
-    ~FakeServer() {
-        if (auto line = pttLine.Take()) line->Close();
-        if (auto line = cwLine.Take()) line->Close();
-        if (auto port = winkeyPort.Take()) port->LockedClose();
-        if (auto port = fskPort.Take()) port->LockedClose();
-        catLink.Close();
-    }
-};
 
 inline std::shared_ptr<KeyingLine> OpenServerLine(const std::string& device,
                                                   std::string_view lineName) {
@@ -82,30 +65,52 @@ inline std::shared_ptr<SerialPort> OpenServerPort(const std::string& device) {
     return port;
 }
 
-inline PortSettings Port(std::string device, std::string flow = "DTR") {
-    PortSettings settings;
-    settings.port = std::move(device);
-    settings.flow = std::move(flow);
-    return settings;
-}
-
 // A fresh simulated world per test; the manager is stopped before the
 // server's ports close, as the server does.
 class RelayTest : public ::testing::Test {
   protected:
-    void SetUp() override { sim::Reset(); }
+    void SetUp() override {
+        sim::Reset();
+        for (const char* device : {"RADIO", "SRV_PTT", "SRV_CW", "SRV_WK", "SRV_FSK"}) {
+            sim::CreateDevice(device);
+        }
+        for (const char* group : {"G1_", "G2_", "G3_"}) {
+            for (const char* kind : {"CAT", "PTT", "CW", "WK", "FSK"}) {
+                sim::CreateDevice(std::string(group) + kind);
+            }
+        }
+        sim::SetResponder("RADIO",
+                          sim::KenwoodResponder({{"FA", "FA00014074000"}, {"ID", "ID019"}}));
+        ASSERT_TRUE(catLink.OpenIfChanged("RADIO", 38400, 8, 'N', 1.0f));
+        pttLine.Replace(OpenServerLine("SRV_PTT", "DTR"));
+        cwLine.Replace(OpenServerLine("SRV_CW", "RTS"));
+        winkeyPort.Replace(OpenServerPort("SRV_WK"));
+        fskPort.Replace(OpenServerPort("SRV_FSK"));
+    }
     void TearDown() override {
         manager.Stop();
+        for (auto* line : {&pttLine, &cwLine}) {
+            if (auto taken = line->Take()) taken->Close();
+        }
+        for (auto* port : {&winkeyPort, &fskPort}) {
+            if (auto taken = port->Take()) taken->LockedClose();
+        }
+        catLink.Close();
         sim::Reset();
     }
 
-    static void Devices(std::initializer_list<const char*> names) {
-        for (const char* name : names) sim::CreateDevice(name);
+    RelayContext Context() {
+        return RelayContext{catLink, activeGroup, pttLine, cwLine, winkeyPort, fskPort};
     }
 
-    LogCapture log;
-    FakeServer server;
-    RelayManager manager{server.Context()};
+    test::LogCapture log;
+    CatLink catLink;
+    ActiveGroup activeGroup;
+    Handover<KeyingLine> pttLine;
+    Handover<KeyingLine> cwLine;
+    Handover<SerialPort> winkeyPort;
+    Handover<SerialPort> fskPort;
+    RelayManager manager{Context()};
 };
 
 }  // namespace brinmoor::relaytest

@@ -44,15 +44,10 @@ class LogCapture {
         return CountLocked(stream, line);
     }
     // Waits until the exact line has been written to the stream count times.
-    bool WaitForCount(LogStream stream, const std::string& line, int count,
-                      std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, timeout,
-                                [&] { return CountLocked(stream, line) >= count; });
-    }
     bool WaitFor(LogStream stream, const std::string& line,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        return WaitForCount(stream, line, 1, timeout);
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5), int count = 1) {
+        std::unique_lock<std::mutex> guard(mutex);
+        return changed.wait_for(guard, timeout, [&] { return CountLocked(stream, line) >= count; });
     }
 
   private:

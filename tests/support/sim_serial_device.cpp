@@ -29,12 +29,10 @@ struct Device {
     bool dtr = false;
     bool rts = false;
     std::vector<LineChange> dtrHistory;
-    std::vector<LineChange> rtsHistory;
     int opens = 0;
-    int purges = 0;
+    int attempts = 0;
     int closes = 0;
     std::optional<SerialDeviceSettings> settings;
-    int lastReadTimeout = -1;
 };
 
 // One lock and one condition for every device: tests are small, and a single
@@ -62,10 +60,26 @@ Device& Require(const std::string& name) {
     return *device;
 }
 
-void SetLine(bool& state, std::vector<LineChange>& history, bool on) {
+void SetLine(Device& device, bool rts, bool on) {
+    bool& state = rts ? device.rts : device.dtr;
     if (state == on) return;
     state = on;
-    history.push_back(LineChange{Clock::now(), on});
+    if (!rts) device.dtrHistory.push_back(LineChange{Clock::now(), on});
+}
+
+void DropLines(Device& device) {
+    SetLine(device, false, false);
+    SetLine(device, true, false);
+}
+
+// Bytes of the chunks due by the time given.
+std::size_t Queued(const Device& device, Clock::time_point by) {
+    std::size_t count = 0;
+    for (const Chunk& chunk : device.input) {
+        if (chunk.due > by) break;
+        count += chunk.bytes.size() - chunk.next;
+    }
+    return count;
 }
 
 void Unplug(Device& device) {
@@ -99,6 +113,45 @@ bool Live(const SerialDevice* handle) {
     return device.present && device.generation == handle->generation && device.holder == handle;
 }
 
+// One fact of the named device, read under the lock; the fallback when there
+// is no such device.
+template <class T, class Get>
+T Peek(const std::string& name, T fallback, Get get) {
+    std::lock_guard guard(TheRegistry().mutex);
+    auto device = Find(name);
+    return device ? get(*device) : fallback;
+}
+
+// Changes the named device (which must exist) and wakes every waiter.
+template <class Act>
+void Change(const std::string& name, Act act) {
+    auto& registry = TheRegistry();
+    std::lock_guard guard(registry.mutex);
+    act(Require(name));
+    registry.changed.notify_all();
+}
+
+// Waits until the named device exists and meets the condition.
+template <class Condition>
+bool WaitOn(const std::string& name, milliseconds timeout, Condition condition) {
+    auto& registry = TheRegistry();
+    std::unique_lock guard(registry.mutex);
+    return registry.changed.wait_for(guard, timeout, [&] {
+        auto device = Find(name);
+        return device && condition(*device);
+    });
+}
+
+// The program drives an output line; a dead handle drives nothing.
+void DriveLine(SerialDevice* handle, bool rts, bool on) {
+    if (handle == nullptr) return;
+    auto& registry = TheRegistry();
+    std::lock_guard guard(registry.mutex);
+    if (!Live(handle)) return;
+    SetLine(*handle->device, rts, on);
+    registry.changed.notify_all();
+}
+
 }  // namespace
 
 void Reset() {
@@ -117,149 +170,82 @@ void CreateDevice(const std::string& name) {
     registry.changed.notify_all();
 }
 
-bool Exists(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    return Find(name) != nullptr;
-}
-
 void Feed(const std::string& name, std::string_view bytes, milliseconds delay) {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    Enqueue(Require(name), bytes, delay);
-    registry.changed.notify_all();
+    Change(name, [&](Device& device) { Enqueue(device, bytes, delay); });
 }
 
 std::size_t Unread(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    std::size_t count = 0;
-    if (device) {
-        for (const Chunk& chunk : device->input) count += chunk.bytes.size() - chunk.next;
-    }
-    return count;
+    return Peek(name, std::size_t{0},
+                [](Device& d) { return Queued(d, Clock::time_point::max()); });
 }
 
 std::string TakeWritten(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? std::exchange(device->written, std::string()) : std::string();
+    return Peek(name, std::string(), [](Device& d) { return std::exchange(d.written, {}); });
 }
 
 std::string Written(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->written : std::string();
+    return Peek(name, std::string(), [](Device& d) { return d.written; });
 }
 
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout) {
-    auto& registry = TheRegistry();
-    std::unique_lock guard(registry.mutex);
-    return registry.changed.wait_for(guard, timeout, [&] {
-        auto device = Find(name);
-        return device && device->written.find(text) != std::string::npos;
-    });
+    return WaitOn(name, timeout,
+                  [&](Device& d) { return d.written.find(text) != std::string::npos; });
 }
 
 void SetResponder(const std::string& name, Responder responder) {
-    std::lock_guard guard(TheRegistry().mutex);
-    Require(name).responder = std::move(responder);
+    Change(name, [&](Device& device) { device.responder = std::move(responder); });
 }
 
 void SetDsr(const std::string& name, bool on) {
-    std::lock_guard guard(TheRegistry().mutex);
-    Require(name).dsr = on;
+    Change(name, [&](Device& device) { device.dsr = on; });
 }
 
 bool Dtr(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device && device->dtr;
+    return Peek(name, false, [](Device& d) { return d.dtr; });
 }
 
 bool Rts(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device && device->rts;
+    return Peek(name, false, [](Device& d) { return d.rts; });
 }
 
 std::vector<LineChange> DtrHistory(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->dtrHistory : std::vector<LineChange>();
-}
-
-std::vector<LineChange> RtsHistory(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->rtsHistory : std::vector<LineChange>();
+    return Peek(name, std::vector<LineChange>(), [](Device& d) { return d.dtrHistory; });
 }
 
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout) {
-    auto& registry = TheRegistry();
-    std::unique_lock guard(registry.mutex);
-    return registry.changed.wait_for(guard, timeout, [&] {
-        auto device = Find(name);
-        return device && device->dtr == on;
-    });
+    return WaitOn(name, timeout, [&](Device& d) { return d.dtr == on; });
 }
 
 bool WaitForRts(const std::string& name, bool on, milliseconds timeout) {
-    auto& registry = TheRegistry();
-    std::unique_lock guard(registry.mutex);
-    return registry.changed.wait_for(guard, timeout, [&] {
-        auto device = Find(name);
-        return device && device->rts == on;
-    });
+    return WaitOn(name, timeout, [&](Device& d) { return d.rts == on; });
 }
 
 void Vanish(const std::string& name) {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    Unplug(Require(name));
-    registry.changed.notify_all();
+    Change(name, Unplug);
 }
 
 void Reappear(const std::string& name) {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    Require(name).present = true;
-    registry.changed.notify_all();
+    Change(name, [](Device& device) { device.present = true; });
 }
 
 bool IsHeld(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device && device->holder != nullptr;
+    return Peek(name, false, [](Device& d) { return d.holder != nullptr; });
 }
 
 int OpenCount(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->opens : 0;
+    return Peek(name, 0, [](Device& d) { return d.opens; });
 }
 
-int PurgeCount(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->purges : 0;
+int OpenAttempts(const std::string& name) {
+    return Peek(name, 0, [](Device& d) { return d.attempts; });
 }
 
 int CloseCount(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->closes : 0;
+    return Peek(name, 0, [](Device& d) { return d.closes; });
 }
 
 std::optional<SerialDeviceSettings> LastSettings(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->settings : std::nullopt;
-}
-
-int LastReadTimeout(const std::string& name) {
-    std::lock_guard guard(TheRegistry().mutex);
-    auto device = Find(name);
-    return device ? device->lastReadTimeout : -1;
+    return Peek(name, std::optional<SerialDeviceSettings>(), [](Device& d) { return d.settings; });
 }
 
 Responder KenwoodResponder(std::map<std::string, std::string> answers) {
@@ -300,15 +286,14 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
     auto& registry = sim::TheRegistry();
     std::lock_guard guard(registry.mutex);
     auto device = sim::Find(name);
+    if (device) ++device->attempts;
     if (!device || !device->present || device->holder != nullptr) return nullptr;
     auto* handle = new SerialDevice{device, device->generation};
     device->holder = handle;
     ++device->opens;
-    sim::SetLine(device->dtr, device->dtrHistory, false);
-    sim::SetLine(device->rts, device->rtsHistory, false);
+    sim::DropLines(*device);
     device->settings = settings;
     // Purging throws away what has arrived; bytes still on their way stay.
-    ++device->purges;
     const auto now = sim::Clock::now();
     while (!device->input.empty() && device->input.front().due <= now) device->input.pop_front();
     registry.changed.notify_all();
@@ -323,8 +308,7 @@ void CloseSerialDevice(SerialDevice* handle) {
         sim::Device& device = *handle->device;
         ++device.closes;
         if (sim::Live(handle)) {
-            sim::SetLine(device.dtr, device.dtrHistory, false);
-            sim::SetLine(device.rts, device.rtsHistory, false);
+            sim::DropLines(device);
             device.holder = nullptr;
         }
         registry.changed.notify_all();
@@ -336,7 +320,6 @@ void SetSerialReadTimeout(SerialDevice* handle, int milliseconds) {
     if (handle == nullptr) return;
     std::lock_guard guard(sim::TheRegistry().mutex);
     handle->readTimeoutMs = std::max(milliseconds, 0);
-    handle->device->lastReadTimeout = handle->readTimeoutMs;
 }
 
 SerialRead ReadSerialByte(SerialDevice* handle, char& byte) {
@@ -388,13 +371,7 @@ std::uint32_t SerialInputQueueLength(SerialDevice* handle) {
     if (handle == nullptr) return 0;
     std::lock_guard guard(sim::TheRegistry().mutex);
     if (!sim::Live(handle)) return 0;
-    const auto now = sim::Clock::now();
-    std::size_t count = 0;
-    for (const sim::Chunk& chunk : handle->device->input) {
-        if (chunk.due > now) break;
-        count += chunk.bytes.size() - chunk.next;
-    }
-    return static_cast<std::uint32_t>(count);
+    return static_cast<std::uint32_t>(sim::Queued(*handle->device, sim::Clock::now()));
 }
 
 bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
@@ -418,21 +395,11 @@ bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
 }
 
 void SetSerialDtr(SerialDevice* handle, bool on) {
-    if (handle == nullptr) return;
-    auto& registry = sim::TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    if (!sim::Live(handle)) return;
-    sim::SetLine(handle->device->dtr, handle->device->dtrHistory, on);
-    registry.changed.notify_all();
+    sim::DriveLine(handle, false, on);
 }
 
 void SetSerialRts(SerialDevice* handle, bool on) {
-    if (handle == nullptr) return;
-    auto& registry = sim::TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    if (!sim::Live(handle)) return;
-    sim::SetLine(handle->device->rts, handle->device->rtsHistory, on);
-    registry.changed.notify_all();
+    sim::DriveLine(handle, true, on);
 }
 
 bool IsSerialDsrOn(SerialDevice* handle) {

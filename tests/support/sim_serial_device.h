@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/serial_device.h"
@@ -38,7 +39,6 @@ void Reset();
 
 // Creates a present device with nothing queued (replaces one of that name).
 void CreateDevice(const std::string& name);
-bool Exists(const std::string& name);
 
 // Bytes the program will read, available after the delay. Chunks arrive in
 // the order they were fed. An open purges what has arrived by then, as a real
@@ -59,11 +59,10 @@ void SetResponder(const std::string& name, Responder responder);
 // The device's DSR input as the program reads it.
 void SetDsr(const std::string& name, bool on);
 
-// Output lines as the program last drove them, and every change of them.
+// Output lines as the program last drove them, and every change of DTR.
 bool Dtr(const std::string& name);
 bool Rts(const std::string& name);
 std::vector<LineChange> DtrHistory(const std::string& name);
-std::vector<LineChange> RtsHistory(const std::string& name);
 // Waits until the line reaches the state; false on time-out.
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout);
 bool WaitForRts(const std::string& name, bool on, milliseconds timeout);
@@ -76,12 +75,20 @@ void Reappear(const std::string& name);
 
 // Whether a live handle holds the device (the program has it open).
 bool IsHeld(const std::string& name);
-int OpenCount(const std::string& name);   // successful opens
-int PurgeCount(const std::string& name);  // purges of both queues (one per open)
+int OpenCount(const std::string& name);     // successful opens
+int OpenAttempts(const std::string& name);  // opens tried, failed ones included
 int CloseCount(const std::string& name);
 std::optional<SerialDeviceSettings> LastSettings(const std::string& name);
-// The read time-out the program installed last, in milliseconds.
-int LastReadTimeout(const std::string& name);
+
+// Polls any condition every 5 ms; false when it did not hold in time.
+inline bool WaitUntil(const std::function<bool()>& condition, milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return true;
+}
 
 // A small Kenwood-style radio: each ";"-ended command whose text is a key of
 // answers is answered with the value and ";". A command with parameters whose
