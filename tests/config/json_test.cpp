@@ -67,19 +67,15 @@ TEST(JsonReader, DocumentsAreReadLeniently) {
         {"{\"b\":1,\"a\":2,\"\xc3\xa9\":3,\"ab\":4,\"Z\":5}", "{Z:5,a:2,ab:4,b:1,\xc3\xa9:3}"},
         // Colons and commas are optional; CR LF and tabs are blanks.
         {R"({"port" "COM3" "baud" 9600})", R"({baud:9600,port:"COM3"})"},
-        {" {\r\n\t\"a\" :\n 1 ,\r\n}", "{a:1}"},
         {R"({"t":true,"f":false,"z":null})", "{f:false,t:true,z:null}"},
         // Only a key without its quote is an error. The n of nope is a null
         // value; the o after it begins no key.
         {R"({"a":1,,)", quote},
         {"{ 5 }", quote},
         {R"({"n":nope})", quote},
-        {R"({"t":True})", quote},
-        {R"({"a":1 'b':2})", quote},
         // Unfinished text ends quietly.
         {R"({"a":1)", "{a:1}"},
         {R"({"a")", "{a:null}"},
-        {"{", "{}"},
         {R"({"ports":{"CAT":{"port":"COM)", R"({ports:{CAT:{port:"COM"}}})"},
         // A backslash takes the next byte literally; a final one is kept;
         // other bytes pass through.
@@ -88,7 +84,6 @@ TEST(JsonReader, DocumentsAreReadLeniently) {
         {"\"\xe2\x80\x94\t\x01\"", "\"\xe2\x80\x94\t\x01\""},
         // No object; text after the first value is ignored, however broken.
         {"", "null"},
-        {" \t\r\n ", "null"},
         {"[{\"a\":1}]", "null"},
         {" 42 ", "42"},
         {"\r\n{\"a\":1} {5 garbage", "{a:1}"},
@@ -102,26 +97,16 @@ TEST(JsonReader, ValuesAndWhereTheReaderStops) {
         const char* read;
         std::size_t consumed;
     } cases[] = {
-        // Numbers as the classic-locale decimal conversion reads them.
-        {"-1.5e2", "-150", 6},  {"007", "7", 3},          {"+5", "5", 2},
-        {".5", "0.5", 2},       {"5.", "5", 2},           {"1.2.3", "1.2", 3},
-        {"1e5x", "100000", 3},  {"1e", "1", 1},           {"1e+", "1", 1},
-        {"2E-1", "0.2", 4},     {"0x10", "16", 4},        {"0X1.8p1", "3", 7},
-        {"0x", "0", 1},         {"0xg", "0", 1},          {"-0x.8", "-0.5", 5},
-        {"0x1p", "1", 3},       {"12abc", "12", 2},       {"-0", "-0", 2},
-        {"inf", "inf", 3},      {"-Infinity,", "-inf", 9}, {"infin", "inf", 3},
-        {"NaN", "nan", 3},      {"nan(0x1_a)z", "nan", 10}, {"nan(ab", "nan", 3},
-        {"nan(a-b)", "nan", 3},
-        // A range error keeps the converted value.
-        {"1e999", "inf", 5},    {"-123456789e400", "-inf", 14}, {"0x1p99999", "inf", 9},
-        {"1e-999", "0", 6},     {"0.0001e-400", "0", 11},
-        {"1e99999999999999999999999", "inf", 25},
+        // Numbers as the classic-locale decimal conversion reads them; a range
+        // error keeps the converted value.
+        {"-1.5e2", "-150", 6},  {"1.2.3", "1.2", 3},  {"1e5x", "100000", 3},
+        {"1e+", "1", 1},        {"0x10", "16", 4},    {"-Infinity,", "-inf", 9},
+        {"nan(0x1_a)z", "nan", 10}, {"1e999", "inf", 5}, {"1e-999", "0", 6},
         // Literals do not look at what follows them.
-        {"nullx", "null", 4},   {"truex", "true", 4},     {"falsey", "false", 5},
+        {"nullx", "null", 4},   {"falsey", "false", 5},
         // Whatever begins no value is passed over one byte at a time; a
         // vertical tab is no blank.
-        {"[", "null", 1},       {":", "null", 1},         {"-x", "null", 1},
-        {"nul", "null", 1},     {"tru", "null", 1},       {"\v", "null", 1},
+        {"[", "null", 1},       {"-x", "null", 1},    {"tru", "null", 1}, {"\v", "null", 1},
     };
     for (const auto& c : cases) {
         std::size_t position = 0;
@@ -161,49 +146,31 @@ TEST(JsonEscapeTest, EscapedTextReadsBackUnchangedOnOneLine) {
     EXPECT_EQ(JsonEscape(std::string("a\x1b[2J\n\x7f\0b", 9)), "a\\u001b[2J\\u000a\\u007f\\u0000b");
 }
 
-TEST(JsonAccessors, MissingMembersAndTexts) {
+TEST(JsonAccessors, MissingMembersAreOneNullAndConversionsFallBack) {
     const JsonValue doc = ParseJsonDocument(R"({"ports":{"CAT":{"port":"COM3"}},"s":"text"})");
     const JsonValue& missing = JsonMember(doc, "nothing");
-    EXPECT_EQ(Render(missing), "null");
-    // Every missing member, at any depth, is the one shared null.
     EXPECT_EQ(&JsonMember(JsonMember(JsonMember(doc, "x"), "CAT"), "port"), &missing);
     EXPECT_EQ(&JsonMember(JsonMember(doc, "s"), "port"), &missing);
-    EXPECT_TRUE(JsonHasMember(doc, "s"));
     EXPECT_FALSE(JsonHasMember(doc, "S"));
-    EXPECT_FALSE(JsonHasMember(JsonMember(doc, "s"), "s"));
-    EXPECT_EQ(JsonText(JsonMember(doc, "s")), "text");
     EXPECT_EQ(JsonText(JsonMember(doc, "ports")), "");
-}
 
-TEST(JsonAccessors, NumbersAndTextsConvertOrGiveTheFallback) {
     const std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
-    const float inf = std::numeric_limits<float>::infinity();
     const struct {
         JsonValue value;
         std::int32_t integer;  // fallback 99
         float real;            // fallback 9
     } cases[] = {
         // Integers truncate; out of 32 bits (infinity and NaN too) is the lowest.
-        {Value(JsonKind::Number, "", 3.9), 3, 3.9f},
         {Value(JsonKind::Number, "", -3.9), -3, -3.9f},
         {Value(JsonKind::Number, "", 2147483648.0), lowest, 2147483648.0f},
-        {Value(JsonKind::Number, "", -1e300), lowest, -inf},
         {Value(JsonKind::Number, "", std::nan("")), lowest, 0.0f},
-        // Texts are read as far as they are a number.
-        {Value(JsonKind::String, "12abc"), 12, 12.0f},
+        // Texts are read as far as they are a number; beyond the type's
+        // range, or no number at all, is the fallback.
         {Value(JsonKind::String, " 1.5 stop bits"), 1, 1.5f},
-        {Value(JsonKind::String, "\t+7"), 7, 7.0f},
-        {Value(JsonKind::String, "0x1.8p0"), 0, 1.5f},
-        {Value(JsonKind::String, "inf"), 99, inf},
-        // Beyond the type's range, or no number at all: the fallback.
         {Value(JsonKind::String, "2147483648"), 99, 2147483648.0f},
         {Value(JsonKind::String, "1e50"), 1, 9.0f},
-        {Value(JsonKind::String, "-1e-60"), -1, 9.0f},
         {Value(JsonKind::String, "one"), 99, 9.0f},
-        {Value(JsonKind::String, ""), 99, 9.0f},
         {Value(JsonKind::Bool), 99, 9.0f},
-        {Value(JsonKind::Null), 99, 9.0f},
-        {Value(JsonKind::Object), 99, 9.0f},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(JsonToInt(c.value, 99), c.integer) << Render(c.value);

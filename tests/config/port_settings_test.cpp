@@ -28,7 +28,6 @@ TEST(PortSettings, EntriesTakeDefaultsForWhatIsMissingOrIllTyped) {
     } cases[] = {
         {"{}", " 38400 8 N 1 DTR"},
         {"\"COM3\"", " 38400 8 N 1 DTR"},
-        {R"({"port": 5})", " 38400 8 N 1 DTR"},
         {R"({"port": "COM5", "baud": 9600, "bytesize": 7, "parity": "odd", "stopbits": "1.5",)"
          R"( "flow": "DTR/RTS"})",
          "COM5 9600 7 O 1.5 DTR/RTS"},
@@ -36,25 +35,17 @@ TEST(PortSettings, EntriesTakeDefaultsForWhatIsMissingOrIllTyped) {
         {R"({"baud": 0, "bytesize": 3})", " 0 3 N 1 DTR"},
         // The baud rate is read only from a number, truncated to 32 bits.
         {R"({"baud": "9600"})", " 38400 8 N 1 DTR"},
-        {R"({"baud": true})", " 38400 8 N 1 DTR"},
         {R"({"baud": 9600.9})", " 9600 8 N 1 DTR"},
-        {R"({"baud": -300.7})", " -300 8 N 1 DTR"},
         {R"({"baud": 1e12})", " -2147483648 8 N 1 DTR"},
-        {R"({"baud": nan})", " -2147483648 8 N 1 DTR"},
         {R"({"bytesize": "7", "stopbits": 2})", " 38400 7 N 2 DTR"},
         {R"({"bytesize": "seven", "stopbits": "one"})", " 38400 8 N 1 DTR"},
-        {R"({"stopbits": "2", "flow": ""})", " 38400 8 N 2 DTR"},
         {R"({"stopbits": 1.5, "flow": 5})", " 38400 8 N 1.5 DTR"},
-        {R"({"flow": "rts"})", " 38400 8 N 1 rts"},
         // Parity by name or letter in any case; anything else is none.
         {R"({"parity": "EVEN"})", " 38400 8 E 1 DTR"},
         {R"({"parity": "e"})", " 38400 8 E 1 DTR"},
-        {R"({"parity": "Odd"})", " 38400 8 O 1 DTR"},
         {R"({"parity": "mArK"})", " 38400 8 M 1 DTR"},
-        {R"({"parity": "M"})", " 38400 8 M 1 DTR"},
         {R"({"parity": "space"})", " 38400 8 S 1 DTR"},
         {R"({"parity": "s"})", " 38400 8 S 1 DTR"},
-        {R"({"parity": "n"})", " 38400 8 N 1 DTR"},
         {R"({"parity": " even"})", " 38400 8 N 1 DTR"},
         {R"({"parity": 2})", " 38400 8 N 1 DTR"},
     };
@@ -74,9 +65,8 @@ TEST(PortSettings, TextFormsNameWhatTheSerialLayerOpens) {
         const char* text;
         SerialStopBits bits;
     } stops[] = {
-        {1.0f, "1", SerialStopBits::One},          {1.39f, "1", SerialStopBits::One},
-        {1.4f, "1.5", SerialStopBits::OneAndHalf}, {1.89f, "1.5", SerialStopBits::OneAndHalf},
-        {1.9f, "2", SerialStopBits::Two},          {3.0f, "2", SerialStopBits::Two},
+        {1.39f, "1", SerialStopBits::One},         {1.4f, "1.5", SerialStopBits::OneAndHalf},
+        {1.89f, "1.5", SerialStopBits::OneAndHalf}, {1.9f, "2", SerialStopBits::Two},
         {std::nanf(""), "1", SerialStopBits::One},
     };
     for (const auto& s : stops) {
@@ -98,10 +88,8 @@ TEST(PortSettings, TextFormsNameWhatTheSerialLayerOpens) {
 }
 
 TEST(PortSettings, OnlyARealPortReplacesAnEntry) {
-    for (const char* name : {"", "NONE", "none", "NoNe"}) EXPECT_TRUE(IsNoPort(name)) << name;
-    for (const char* name : {"NONE ", " NONE", "NON", "NONEE", "/dev/ttyUSB0"}) {
-        EXPECT_FALSE(IsNoPort(name)) << name;
-    }
+    for (const char* name : {"", "NONE", "NoNe"}) EXPECT_TRUE(IsNoPort(name)) << name;
+    for (const char* name : {"NONE ", "NONEE", "/dev/ttyUSB0"}) EXPECT_FALSE(IsNoPort(name)) << name;
 
     const JsonValue parent = ParseJsonDocument(
         R"({"CAT": {"port": "COM4", "parity": "e"}, "PTT": {"port": "NONE", "baud": 1200},)"

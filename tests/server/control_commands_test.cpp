@@ -133,13 +133,10 @@ TEST_F(ServerCommandsTest, CfgThatNamesNoCatPortOrCannotBeReadChangesNothing) {
         Lines out;
     } cases[] = {
         {Cfg("NONE"), {}},
-        {Cfg("none"), {}},
         {Cfg(""), {}},
         {"CFG{\"ports\": {\"CAT\": {\"port\": 5}}}", {}},
-        {"CFG{\"ports\": {}}", {}},
         {"CFG{}", {}},
         {"CFG hello", {}},
-        {"CFG 42", {}},
         // An empty "ext_groups" says that no app group has a port.
         {"CFG{\"ext_groups\": {}}", {noGroups}},
         {"CFG{ports: {\"CAT\": {\"port\": \"COM4\"}}}", {"[config] Bad CFG JSON\n"}},
@@ -172,10 +169,6 @@ TEST_F(ServerCommandsTest, RefusedPortEntriesLeaveEveryPortAsItWas) {
                              " control characters\n"},
         {Cfg("COM5", ", \"baud\": 0"), "[config] CAT port COM5 refused: baud 0 is out of range"
                                        " (1 to 4000000)\n"},
-        {Cfg("COM5", ", \"baud\": 4000001"), "[config] CAT port COM5 refused: baud 4000001 is"
-                                             " out of range (1 to 4000000)\n"},
-        {Cfg("COM5", ", \"bytesize\": \"4\""), "[config] CAT port COM5 refused: bytesize \"4\""
-                                               " is out of range (5 to 8)\n"},
         {Cfg("COM5", ", \"stopbits\": 3"), "[config] CAT port COM5 refused: stopbits 3 is not"
                                            " 1, 1.5 or 2\n"},
         {Cfg("COM5", ", \"parity\": \"ev\""), "[config] CAT port COM5 refused: parity \"ev\" is"
@@ -305,9 +298,8 @@ TEST_F(ServerCommandsTest, UnusableSavedFilesWaitForVarnholt) {
         "from Varnholt.\n";
     LoadSavedCatConfig(state);  // no file at all
     EXPECT_EQ(log.Out(), Lines{kNoSavedConfig});
-    for (const std::string text : {"", " \r\n\t ", "{}", "{\"cat\": {}}", "{\"cat\": {\"port\": \"\"}}",
-                                   "{\"cat\": {\"port\": 3}}", "{\"cat\": \"COM3\"}", "nonsense",
-                                   "{cat: 1}"}) {
+    for (const std::string text : {" \r\n\t ", "{\"cat\": {\"port\": \"\"}}", "{\"cat\": \"COM3\"}",
+                                   "nonsense", "{cat: 1}"}) {
         log.Clear();
         ScratchFolder::Write(state.configPath, text);
         LoadSavedCatConfig(state);
