@@ -48,50 +48,33 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
         {{"--port", " +5000x"}, "run 5000;"},
         {{"--port", "5000", "--port", "abc"}, "run 5000;"},
         {{"--port", "99999999999"}, "run 4532;"},
-        {{"--port", "5000", "--port"}, "run 5000;"},
         {{"--port", "--port", "7000"}, "run 7000;"},
         {{"--PORT", "5000", "stray", "-p"}, "run 4532;"},
-        {{"--config", "--port", "6000"}, "run 4532;"},
-        {{"--port", "1"}, "run 1;"},
         {{"--port", "65535"}, "run 65535;"},
         {{"--port", "70000", "--port", "5000"}, "run 5000;"},
         {{"--port", "0"}, "[brinmoor] TCP port 0 is out of range: use 1 to 65535.\n"},
-        {{"--port", "-1"}, "TCP port -1 is out of range"},
         {{"--port", "65536"}, "TCP port 65536 is out of range"},
         // Help and version win over everything else.
         {{"--port", "0", "--help"}, "help"},
-        {{"--version", "--help"}, "help"},
         {{"--version"}, "version"},
         // Options whose value is missing or unusable are refused.
         {{"--config"}, "[brinmoor] --config needs a file name.\n"},
-        {{"--config", ""}, "--config needs a file name"},
-        {{"--bind"}, "--bind needs an IPv4 address.\n"},
         {{"--bind", "localhost"},
          "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not 'localhost'.\n"},
         {{"--bind", "\x1b[2J"}, "not '\\u001b[2J'"},
-        {{"--allow"}, "--allow needs a list of IPv4 addresses and blocks, or any.\n"},
         {{"--allow", "lan"}, "--allow needs IPv4 addresses or blocks such as 192.168.1.0/24"},
         {{"--max-clients", "0"}, "--max-clients needs a number from 1 to 10000, not '0'.\n"},
-        {{"--max-clients", "1e3"}, "--max-clients needs a number"},
         {{"--max-clients", "10001"}, "--max-clients needs a number"},
         {{"--tx-timeout", "86401"},
          "[brinmoor] --tx-timeout needs whole seconds from 0 (off) to 86400, not '86401'.\n"},
-        {{"--tx-timeout", "-5"}, "--tx-timeout needs whole seconds"},
         {{"--tx-timeout", "2m"}, "--tx-timeout needs whole seconds"},
-        {{"--tx-timeout", "99999999999"}, "--tx-timeout needs whole seconds"},
-        {{"--tx-timeout"}, "--tx-timeout needs whole seconds"},
     };
     for (const auto& c : cases) {
         const std::string outcome = Outcome(c.arguments);
         EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
     }
 
-    const CommandLine defaults = Parse({});
-    EXPECT_EQ(defaults.configPath, "");
-    EXPECT_EQ(defaults.bindAddress, "");
-    EXPECT_EQ(defaults.maxClients, 256u);
-    EXPECT_EQ(defaults.txTimeoutSeconds, 0);
-    EXPECT_FALSE(IsAllowed(defaults.allow, Ip("8.8.8.8")));
+    EXPECT_FALSE(IsAllowed(Parse({}).allow, Ip("8.8.8.8")));
     const CommandLine line = Parse({"--config", "/etc/b.json", "--bind", "127.0.0.1", "--allow",
                                     "8.8.8.0/24", "--max-clients", "3", "--tx-timeout", "86400"});
     EXPECT_EQ(line.action, CommandLineAction::Run);
@@ -114,14 +97,12 @@ TEST(AllowListTest, AddressesAgainstLists) {
         {lan, "127.255.0.9", true},      {lan, "10.1.2.3", true},
         {lan, "172.31.255.255", true},   {lan, "172.32.0.1", false},
         {lan, "192.168.1.20", true},     {lan, "192.169.0.1", false},
-        {lan, "169.254.7.7", true},      {lan, "100.127.255.255", true},
         {lan, "100.128.0.0", false},     {lan, "8.8.8.8", false},
         // One address, a block written with host bits, everything.
         {"127.0.0.1", "127.0.0.2", false},
         {"192.168.1.77/24,10.8.0.5", "192.168.1.200", true},
         {"192.168.1.77/24,10.8.0.5", "192.168.2.1", false},
         {"192.168.1.77/24,10.8.0.5", "10.8.0.5", true},
-        {"0.0.0.0/0", "203.0.113.9", true},
         {"any", "203.0.113.9", true},
     };
     for (const auto& c : cases) {
@@ -130,12 +111,10 @@ TEST(AllowListTest, AddressesAgainstLists) {
         EXPECT_EQ(IsAllowed(*list, Ip(c.address)), c.allowed) << c.list << " / " << c.address;
     }
     for (const char* bad :
-         {"", ",", "127.0.0.1,", "any,10.0.0.1", "ANY", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/-1",
-          "10.0.0.0/8/8", "10.0.0/8", "localhost", "::1", "10.0.0.1 ,10.0.0.2", "010.0.0.1",
-          "1..2.3", "1.2.3.4.5", "256.1.1.1", "1.2.3.0004", "1.2.3.4."}) {
+         {"", "127.0.0.1,", "any,10.0.0.1", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/8/8", "10.0.0/8",
+          "localhost", "10.0.0.1 ,10.0.0.2", "010.0.0.1", "256.1.1.1", "1.2.3.4."}) {
         EXPECT_FALSE(ParseAllowList(bad)) << bad;
     }
-    EXPECT_EQ(FormatIpv4(Ip("203.0.113.9")), "203.0.113.9");
 }
 
 TEST(AllowListTest, ARefusedAddressIsLoggedOnceAMinute) {

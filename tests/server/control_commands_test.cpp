@@ -97,7 +97,7 @@ TEST_F(ServerCommandsTest, CfgOpensTheCatPortPublishesAndSaves) {
               "PORTS{\"tcp_port\":4532,\"com\":\"COM3\",\"baud\":9600,\"bits\":\"8\","
               "\"parity\":\"space\",\"stopbits\":\"1.5\"};");
     EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 9600, "space", "1.5"));
-    EXPECT_EQ(sim::LastSettings("COM3")->baud, 9600u);
+    EXPECT_EQ(servertest::SettingsOf("COM3"), "9600 8 S 1.5");
     EXPECT_TRUE(log.Err().empty());
 
     // The same settings keep the port but refresh the rest; the monitor is made once.
@@ -206,27 +206,6 @@ TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroup) {
     }
 }
 
-TEST_F(ServerCommandsTest, PtAndCkDriveTheServersOwnLines) {
-    EXPECT_EQ(Send("PT1"), "") << "without lines nothing happens";
-    InstallKeyingLines("COM4");
-    // Only the third character counts: '0' drops the line, anything else keys it.
-    const struct {
-        const char* frame;
-        bool dtr;
-        bool rts;
-    } steps[] = {{"PT1", true, false}, {"PT0", false, false}, {"PTx", true, false},
-                 {"PT01", false, false}, {"CK1", false, true}, {"CK0", false, false},
-                 {"PT1", true, false}, {"CK1", true, true}};
-    for (const auto& s : steps) {
-        EXPECT_EQ(Send(s.frame), "");
-        EXPECT_EQ(sim::Dtr("COM4"), s.dtr) << s.frame;
-        EXPECT_EQ(sim::Rts("COM4"), s.rts) << s.frame;
-    }
-    CloseLocalPorts(state);
-    EXPECT_FALSE(sim::IsHeld("COM4"));
-    EXPECT_FALSE(sim::Dtr("COM4") || sim::Rts("COM4")) << "a key held down is released";
-}
-
 TEST_F(ServerCommandsTest, ConcurrentCommandsAreSafe) {
     // PT while the line is replaced under it: the keyer's snapshot keeps a
     // closed line alive, never a freed one.
@@ -280,7 +259,7 @@ TEST_F(ServerCommandsTest, SavedPortIsReopenedAtStartAndRewritten) {
     LoadSavedCatConfig(state);
     EXPECT_EQ(log.Out()[0], "[brinmoor] Loading saved port config: COM3\n");
     EXPECT_TRUE(log.WaitFor(LogStream::Out, kCom3Opened));
-    EXPECT_EQ(sim::LastSettings("COM3")->baud, 38400u) << "a quoted baud rate is not read";
+    EXPECT_EQ(servertest::SettingsOf("COM3"), "38400 8 E 2") << "a quoted baud rate is not read";
     EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 38400, "even", "2"));
 
     // A saved port that is gone is reported and start-up goes on.

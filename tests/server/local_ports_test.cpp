@@ -25,21 +25,26 @@ class LocalPortsTest : public servertest::ServerFixture {
     void Apply(const std::string& ports) {
         ApplyLocalPorts(state, ParseJsonDocument("{\"ports\": " + ports + "}"));
     }
-    // Keys both lines and tells which of DTR and RTS each port shows.
+    // Keys both lines and tells which of DTR and RTS each port shows. Only
+    // the third character counts: '0' drops the line, anything else keys it.
     std::string KeyBoth() {
-        Send("PT1");
+        Send("PTx");
         Send("CK1");
         std::string lines;
         for (const char* port : {"COM4", "COM5"}) {
             lines += std::string(sim::Dtr(port) ? "D" : "-") + (sim::Rts(port) ? "R" : "-") + " ";
         }
-        Send("PT0");
+        Send("PT01");
         Send("CK0");
+        if (sim::Dtr("COM4") || sim::Rts("COM4") || sim::Dtr("COM5") || sim::Rts("COM5")) {
+            return "still keyed";
+        }
         return lines;
     }
 };
 
 TEST_F(LocalPortsTest, PttAndCwLinesAsTheirEntriesName) {
+    EXPECT_EQ(Send("PT1"), "") << "without lines nothing happens";
     const struct {
         const char* ports;
         const char* keyed;  // COM4 then COM5: D for DTR, R for RTS
@@ -79,19 +84,12 @@ TEST_F(LocalPortsTest, PttAndCwLinesAsTheirEntriesName) {
 
 TEST_F(LocalPortsTest, WinKeyAndFskPortsTakeTheirOwnDefaults) {
     Apply(R"({"WinKey": {"port": "COM6"}, "FSK": {"port": "COM7"}})");
-    ASSERT_TRUE(sim::LastSettings("COM6") && sim::LastSettings("COM7"));
-    EXPECT_EQ(sim::LastSettings("COM6")->baud, 1200u);
-    EXPECT_EQ(sim::LastSettings("COM6")->dataBits, 8);
-    EXPECT_EQ(sim::LastSettings("COM6")->parity, SerialParity::None);
-    EXPECT_EQ(sim::LastSettings("COM6")->stopBits, SerialStopBits::Two);
-    EXPECT_EQ(sim::LastSettings("COM7")->baud, 45u);
-    EXPECT_EQ(sim::LastSettings("COM7")->stopBits, SerialStopBits::OneAndHalf);
+    EXPECT_EQ(servertest::SettingsOf("COM6"), "1200 8 N 2");
+    EXPECT_EQ(servertest::SettingsOf("COM7"), "45 8 N 1.5");
     EXPECT_TRUE(state.winkeyPort.Snapshot() && state.fskPort.Snapshot());
 
     Apply(R"({"FSK": {"port": "COM7", "baud": 50, "stopbits": "1", "parity": "even"}})");
-    EXPECT_EQ(sim::LastSettings("COM7")->baud, 50u);
-    EXPECT_EQ(sim::LastSettings("COM7")->stopBits, SerialStopBits::One);
-    EXPECT_EQ(sim::LastSettings("COM7")->parity, SerialParity::Even);
+    EXPECT_EQ(servertest::SettingsOf("COM7"), "50 8 E 1");
     EXPECT_FALSE(sim::IsHeld("COM6"));
 
     // "none", a port that is a number, and the groups' spelling "winkey"

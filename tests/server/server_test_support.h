@@ -39,6 +39,15 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milli
     return true;
 }
 
+// "baud bits parity stopbits" a simulated device was last opened with: "1200 8 N 2".
+inline std::string SettingsOf(const std::string& device) {
+    const auto s = sim::LastSettings(device);
+    if (!s) return "never opened";
+    const char* stops[] = {"1", "1.5", "2"};
+    return std::to_string(s->baud) + " " + std::to_string(s->dataBits) + " " +
+           "NOEMS"[static_cast<int>(s->parity)] + " " + stops[static_cast<int>(s->stopBits)];
+}
+
 // A folder of its own under the system's temporary directory, removed after.
 class ScratchFolder {
   public:
