@@ -92,37 +92,32 @@ TEST(CfgCheckTest, WhatStopsTheDocument) {
     EXPECT_TRUE(check.frame.empty());
 }
 
-TEST(CfgCheckTest, NamesInTheWrongPlaceOrCaseAreIgnoredByTheServer) {
+// Warnings only: the document goes out.
+TEST(CfgCheckTest, NamesTheServerIgnoresAndValuesItReplacesByDefaults) {
     const CfgCheck check = CheckCfgDocument(R"({
       "Ports": {},
-      "ports": {"CAT": {"port": "COM3"}, "winkey": {"port": "COM6"}, "cat": {"port": "COM3"}},
-      "ext_groups": {"1": {"CAT": {"port": "COM11"}, "ptt": {"port": "COM12"}}}
-    })");
-    EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
-    EXPECT_FALSE(check.frame.empty());
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "Ports", "here it is \"ports\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/winkey", "here it is \"WinKey\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/cat", "here it is \"CAT\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/CAT", "here it is \"cat\""));
-}
-
-TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
-    const CfgCheck check = CheckCfgDocument(R"({
       "ports": {
+        "winkey": {"port": "COM6"}, "cat": {"port": "COM3"},
         "CAT": {"port": "COM3", "baud": "9600", "parity": 5, "flow": "RTS"},
         "PTT": {"port": "COM4", "flow": "DTR/RTS"},
         "CW": {"port": "COM5", "baud": 9600.5},
         "WinKey": {"port": 6}
       },
       "ext_groups": {
-        "1": {"winkey": {"port": "COM13", "baud": "1200"}, "name": 5, "cat": "COM11"},
+        "1": {"winkey": {"port": "COM13", "baud": "1200"}, "name": 5, "cat": "COM11",
+              "CAT": {"port": "COM12"}},
         "2x": {"cat": {"port": "COM21"}},
         "02": {"name": "second two"},
         "3": {}
       }
     })");
     EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
+    EXPECT_FALSE(check.frame.empty());
     const std::pair<const char*, const char*> warnings[] = {
+        {"Ports", "here it is \"ports\""},
+        {"ports/winkey", "here it is \"WinKey\""},
+        {"ports/cat", "here it is \"CAT\""},
+        {"ext_groups/1/CAT", "here it is \"cat\""},
         {"ports/CAT/baud", "default 38400 applies"},
         {"ports/CAT/parity", "none applies"},
         {"ports/CAT/flow", "ignored"},

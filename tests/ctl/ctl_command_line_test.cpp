@@ -10,19 +10,13 @@ namespace brinmoor {
 namespace {
 
 TEST(CtlCommandLineTest, OptionsThenOneCommand) {
-    CtlCommandLine line = ParseCtlCommandLine({"ports"});
-    EXPECT_EQ(line.action, CtlAction::Run);
-    EXPECT_EQ(line.host, "127.0.0.1");
-    EXPECT_EQ(line.port, 4532);
-    EXPECT_EQ(line.timeout, std::chrono::seconds(10));
-    EXPECT_EQ(line.command, "ports");
-
-    line = ParseCtlCommandLine(
+    CtlCommandLine line = ParseCtlCommandLine(
         {"--host", "192.168.1.20", "--port=5000", "--timeout", "3", "cat", "FA", "ID;IF"});
     EXPECT_EQ(line.action, CtlAction::Run) << line.refusal;
     EXPECT_EQ(line.host, "192.168.1.20");
     EXPECT_EQ(line.port, 5000);
     EXPECT_EQ(line.timeout, std::chrono::seconds(3));
+    EXPECT_EQ(line.command, "cat");
     EXPECT_EQ(line.arguments, (std::vector<std::string>{"FA", "ID;IF"}));
 
     EXPECT_EQ(ParseCtlCommandLine({"--host", "localhost", "pw"}).host, "127.0.0.1");

@@ -15,31 +15,22 @@
 #include <utility>
 
 #include "platform/socket.h"
+#include "server/server_test_support.h"
 
 namespace brinmoor {
 namespace {
 
-// Accepts one client and answers each frame (without ";") with whatever the
-// script returns; "<close>" closes the connection instead.
+// Serves one client at a time and answers each frame (without ";") with
+// whatever the script returns; "<close>" closes the connection instead.
 class StandInServer {
   public:
     explicit StandInServer(std::function<std::string(const std::string&)> script)
-        : script(std::move(script)) {
-        StartSockets();
-        listener = CreateTcpSocket();
-        EXPECT_TRUE(BindSocket(listener, "127.0.0.1", 0));
-        EXPECT_TRUE(ListenSocket(listener, 4));
-        port = LocalPort(listener);
-        thread = std::thread([this] { Serve(); });
-    }
+        : script(std::move(script)), thread([this] { Serve(); }) {}
     ~StandInServer() {
         stop = true;
         thread.join();
-        CloseSocket(listener);
-        CleanupSockets();
     }
-
-    std::uint16_t Port() const { return port; }
+    std::uint16_t Port() const { return listener.port; }
     // What arrived since the last call.
     std::string TakeReceived() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -50,45 +41,36 @@ class StandInServer {
   private:
     void Serve() {
         while (!stop) {
-            if (WaitReadable(listener, 50) != SocketWait::Readable) continue;
-            const SocketHandle client = AcceptConnection(listener);
-            if (client == kInvalidSocket) continue;
+            if (WaitReadable(listener.socket, 50) != SocketWait::Readable) continue;
+            const SocketHandle client = AcceptConnection(listener.socket);
             ++connections;
-            Talk(client);
+            std::string pending;
+            for (bool open = true; open && !stop;) {
+                if (WaitReadable(client, 50) != SocketWait::Readable) continue;
+                char buffer[512];
+                const std::ptrdiff_t got = ReceiveSome(client, buffer, sizeof buffer);
+                if (got <= 0) break;
+                pending.append(buffer, static_cast<std::size_t>(got));
+                std::lock_guard<std::mutex> lock(mutex);
+                received.append(buffer, static_cast<std::size_t>(got));
+                for (std::size_t end; open && (end = pending.find(';')) != std::string::npos;) {
+                    const std::string answer = script(pending.substr(0, end));
+                    pending.erase(0, end + 1);
+                    open = answer != "<close>";
+                    if (open && !answer.empty()) SendAll(client, answer);
+                }
+            }
             CloseSocket(client);
         }
     }
 
-    void Talk(SocketHandle client) {
-        std::string pending;
-        while (!stop) {
-            if (WaitReadable(client, 50) != SocketWait::Readable) continue;
-            char buffer[512];
-            const std::ptrdiff_t got = ReceiveSome(client, buffer, sizeof buffer);
-            if (got <= 0) return;
-            pending.append(buffer, static_cast<std::size_t>(got));
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                received.append(buffer, static_cast<std::size_t>(got));
-            }
-            for (std::size_t end = pending.find(';'); end != std::string::npos;
-                 end = pending.find(';')) {
-                const std::string answer = script(pending.substr(0, end));
-                pending.erase(0, end + 1);
-                if (answer == "<close>") return;
-                if (!answer.empty()) SendAll(client, answer);
-            }
-        }
-    }
-
+    servertest::LoopbackListener listener;
     std::function<std::string(const std::string&)> script;
-    SocketHandle listener = kInvalidSocket;
-    std::uint16_t port = 0;
-    std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<int> connections{0};
     std::mutex mutex;
     std::string received;
+    std::thread thread;  // last: starts once the rest is ready
 };
 
 // Answers as a server with a radio on 14.074 MHz would.
@@ -229,13 +211,7 @@ TEST(CtlRunTest, AServerThatMisbehavesGivesANonZeroStatus) {
 
 TEST(CtlRunTest, UnreachableServerAndWrongCommandLines) {
     // Bound and closed again: nothing listens there now.
-    StartSockets();
-    const SocketHandle probe = CreateTcpSocket();
-    ASSERT_TRUE(BindSocket(probe, "127.0.0.1", 0));
-    const std::uint16_t port = LocalPort(probe);
-    CloseSocket(probe);
-    CleanupSockets();
-
+    const std::uint16_t port = servertest::LoopbackListener().port;
     Outcome run = Ctl(port, {"ports"});
     EXPECT_EQ(run.status, kCtlNoServer);
     EXPECT_NE(run.err.find("cannot reach brinmoor at 127.0.0.1:" + std::to_string(port)),

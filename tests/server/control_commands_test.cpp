@@ -133,9 +133,7 @@ TEST_F(ServerCommandsTest, CfgThatNamesNoCatPortOrCannotBeReadChangesNothing) {
         Lines out;
     } cases[] = {
         {Cfg("NONE"), {}},
-        {Cfg(""), {}},
         {"CFG{\"ports\": {\"CAT\": {\"port\": 5}}}", {}},
-        {"CFG{}", {}},
         {"CFG hello", {}},
         // An empty "ext_groups" says that no app group has a port.
         {"CFG{\"ext_groups\": {}}", {noGroups}},
