@@ -20,17 +20,9 @@ CommandLine Parse(std::initializer_list<const char*> arguments) {
 // "run PORT;", "help", "version", or the refusal line.
 std::string Outcome(std::initializer_list<const char*> arguments) {
     const CommandLine line = Parse(arguments);
-    switch (line.action) {
-        case CommandLineAction::Run:
-            return "run " + std::to_string(line.tcpPort) + ";";
-        case CommandLineAction::Help:
-            return "help";
-        case CommandLineAction::Version:
-            return "version";
-        case CommandLineAction::Refuse:
-            break;
-    }
-    return line.refusal;
+    if (line.action == CommandLineAction::Run) return "run " + std::to_string(line.tcpPort) + ";";
+    if (line.action == CommandLineAction::Help) return "help";
+    return line.action == CommandLineAction::Version ? "version" : line.refusal;
 }
 
 std::uint32_t Ip(const char* text) {
