@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -95,17 +93,8 @@ Outcome Ctl(std::uint16_t port, std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(port), "--timeout", "2"});
     std::ostringstream out;
     std::ostringstream err;
-    Outcome outcome;
-    outcome.status = CtlMain(arguments, out, err);
-    outcome.out = out.str();
-    outcome.err = err.str();
-    return outcome;
-}
-
-std::filesystem::path WriteFile(const std::string& name, const std::string& text) {
-    const auto path = std::filesystem::temp_directory_path() / name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    const int status = CtlMain(arguments, out, err);
+    return {status, out.str(), err.str()};
 }
 
 TEST(CtlRunTest, CommandsTheFramesTheySendAndWhatTheyPrint) {
@@ -149,12 +138,15 @@ TEST(CtlRunTest, CommandsTheFramesTheySendAndWhatTheyPrint) {
 
 TEST(CtlRunTest, CfgSendsTheCheckedDocumentInOneFrame) {
     StandInServer server(Station);
-    const auto good = WriteFile("brinmoorctl-good.json",
-                                "{\r\n  \"ports\": {\"CAT\": {\"port\": \"COM3\"}, "
-                                "\"winkey\": {\"port\": \"COM6\"}}\r\n}\r\n");
-    Outcome run = Ctl(server.Port(), {"cfg", good.string()});
+    const servertest::ScratchFolder folder;
+    const std::string good = folder.File("good.json");
+    const std::string bad = folder.File("bad.json");
+    servertest::ScratchFolder::Write(good, "{\r\n  \"ports\": {\"CAT\": {\"port\": \"COM3\"}, "
+                                           "\"winkey\": {\"port\": \"COM6\"}}\r\n}\r\n");
+    servertest::ScratchFolder::Write(bad, R"({"ports": {"CAT": {"prot": "COM3"}}})");
+    Outcome run = Ctl(server.Port(), {"cfg", good});
     EXPECT_NE(run.out.find("CFG_OK"), std::string::npos);
-    EXPECT_NE(run.err.find(good.string() + ": warning: ports/winkey: ignored"), std::string::npos)
+    EXPECT_NE(run.err.find(good + ": warning: ports/winkey: ignored"), std::string::npos)
         << run.err;
     // The CFG, then whether the CAT port is there and the radio answers: it does not.
     EXPECT_EQ(server.TakeReceived(),
@@ -166,24 +158,19 @@ TEST(CtlRunTest, CfgSendsTheCheckedDocumentInOneFrame) {
         << run.err;
 
     // A document with errors never reaches the server; check needs no server.
-    const auto bad = WriteFile("brinmoorctl-bad.json", R"({"ports": {"CAT": {"prot": "COM3"}}})");
-    run = Ctl(server.Port(), {"cfg", bad.string()});
+    run = Ctl(server.Port(), {"cfg", bad});
     EXPECT_EQ(run.status, kCtlFailed);
     EXPECT_NE(run.err.find("error: ports/CAT/prot: unknown member"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("not sent"), std::string::npos);
     EXPECT_EQ(server.Connections(), 1);
 
-    run = Ctl(1, {"check", good.string()});
+    run = Ctl(1, {"check", good});
     EXPECT_EQ(run.status, kCtlOk);
-    EXPECT_EQ(run.out, good.string() + ": the server can read this document\n");
-    run = Ctl(1, {"check", bad.string()});
-    EXPECT_EQ(run.status, kCtlFailed);
-    run = Ctl(
-        1, {"check", (std::filesystem::temp_directory_path() / "brinmoorctl-none.json").string()});
+    EXPECT_EQ(run.out, good + ": the server can read this document\n");
+    EXPECT_EQ(Ctl(1, {"check", bad}).status, kCtlFailed);
+    run = Ctl(1, {"check", folder.File("none.json")});
     EXPECT_EQ(run.status, kCtlFailed);
     EXPECT_NE(run.err.find("cannot read"), std::string::npos);
-    std::filesystem::remove(good);
-    std::filesystem::remove(bad);
 }
 
 TEST(CtlRunTest, AServerThatMisbehavesGivesANonZeroStatus) {

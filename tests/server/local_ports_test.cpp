@@ -88,8 +88,8 @@ TEST_F(LocalPortsTest, WinKeyAndFskPortsTakeTheirOwnDefaults) {
     EXPECT_EQ(servertest::SettingsOf("COM7"), "45 8 N 1.5");
     EXPECT_TRUE(state.winkeyPort.Snapshot() && state.fskPort.Snapshot());
 
-    Apply(R"({"FSK": {"port": "COM7", "baud": 50, "stopbits": "1", "parity": "even"}})");
-    EXPECT_EQ(servertest::SettingsOf("COM7"), "50 8 E 1");
+    Apply(R"({"FSK": {"port": "COM7", "baud": 50, "stopbits": "1", "parity": "mark"}})");
+    EXPECT_EQ(servertest::SettingsOf("COM7"), "50 8 M 1");
     EXPECT_FALSE(sim::IsHeld("COM6"));
 
     // "none", a port that is a number, and the groups' spelling "winkey"
