@@ -1,13 +1,12 @@
 // The server's lenient JSON reader: what it makes of each kind of text, its
-// depth bound, the escaping the server writes and the accessors. Random and
-// mutated documents are the fuzz target's job (fuzz/json_fuzz.cpp).
+// depth bound and the escaping the server writes. Conversions of members are
+// checked through the port settings test; random and mutated documents are
+// the fuzz target's job (fuzz/json_fuzz.cpp).
 #include "config/json.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdio>
-#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -46,14 +45,6 @@ std::string Document(std::string_view text) {
     } catch (const std::runtime_error& error) {
         return std::string("!") + error.what();
     }
-}
-
-JsonValue Value(JsonKind kind, std::string text = "", double number = 0) {
-    JsonValue value;
-    value.kind = kind;
-    value.text = std::move(text);
-    value.number = number;
-    return value;
 }
 
 TEST(JsonReader, DocumentsAreReadLeniently) {
@@ -144,39 +135,6 @@ TEST(JsonEscapeTest, EscapedTextReadsBackUnchangedOnOneLine) {
     EXPECT_EQ(JsonEscape(R"(a"b\c)"), R"(a\"b\\c)");
     // Control bytes (NUL and DEL included) are written as JSON does.
     EXPECT_EQ(JsonEscape(std::string("a\x1b[2J\n\x7f\0b", 9)), "a\\u001b[2J\\u000a\\u007f\\u0000b");
-}
-
-TEST(JsonAccessors, MissingMembersAreOneNullAndConversionsFallBack) {
-    const JsonValue doc = ParseJsonDocument(R"({"ports":{"CAT":{"port":"COM3"}},"s":"text"})");
-    const JsonValue& missing = JsonMember(doc, "nothing");
-    EXPECT_EQ(&JsonMember(JsonMember(JsonMember(doc, "x"), "CAT"), "port"), &missing);
-    EXPECT_EQ(&JsonMember(JsonMember(doc, "s"), "port"), &missing);
-    EXPECT_FALSE(JsonHasMember(doc, "S"));
-    EXPECT_EQ(JsonText(JsonMember(doc, "ports")), "");
-
-    const std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
-    const struct {
-        JsonValue value;
-        std::int32_t integer;  // fallback 99
-        float real;            // fallback 9
-    } cases[] = {
-        // Integers truncate; out of 32 bits (infinity and NaN too) is the lowest.
-        {Value(JsonKind::Number, "", -3.9), -3, -3.9f},
-        {Value(JsonKind::Number, "", 2147483648.0), lowest, 2147483648.0f},
-        {Value(JsonKind::Number, "", std::nan("")), lowest, 0.0f},
-        // Texts are read as far as they are a number; beyond the type's
-        // range, or no number at all, is the fallback.
-        {Value(JsonKind::String, " 1.5 stop bits"), 1, 1.5f},
-        {Value(JsonKind::String, "2147483648"), 99, 2147483648.0f},
-        {Value(JsonKind::String, "1e50"), 1, 9.0f},
-        {Value(JsonKind::String, "one"), 99, 9.0f},
-        {Value(JsonKind::Bool), 99, 9.0f},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(JsonToInt(c.value, 99), c.integer) << Render(c.value);
-        if (std::isnan(c.value.number)) continue;
-        EXPECT_EQ(JsonToFloat(c.value, 9.0f), c.real) << Render(c.value);
-    }
 }
 
 }  // namespace

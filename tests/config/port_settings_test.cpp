@@ -38,6 +38,9 @@ TEST(PortSettings, EntriesTakeDefaultsForWhatIsMissingOrIllTyped) {
         {R"({"baud": 1e12})", " -2147483648 8 N 1 DTR"},
         {R"({"bytesize": "7", "stopbits": 2})", " 38400 7 N 2 DTR"},
         {R"({"bytesize": "seven", "stopbits": "one"})", " 38400 8 N 1 DTR"},
+        // Texts are read as far as they are a number; out of range is the default.
+        {R"({"bytesize": " 7 bits", "stopbits": "2 stop bits"})", " 38400 7 N 2 DTR"},
+        {R"({"bytesize": "2147483648", "stopbits": "1e50"})", " 38400 8 N 1 DTR"},
         {R"({"stopbits": 1.5, "flow": 5})", " 38400 8 N 1.5 DTR"},
         // Parity by name or letter in any case; anything else is none.
         {R"({"parity": "EVEN"})", " 38400 8 E 1 DTR"},
