@@ -59,37 +59,32 @@ TEST(CfgCheckTest, AFullStationPassesAndGoesOutWithoutBlanks) {
 }
 
 TEST(CfgCheckTest, WhatStopsTheDocument) {
-    // A ";" would end the frame early: reported wherever it is, strings too.
-    CfgCheck check = CheckCfgDocument("{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};");
-    EXPECT_TRUE(check.HasErrors());
-    EXPECT_TRUE(check.frame.empty());
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 1, column 33", "';' ends a frame"));
-
-    // The one thing the server's reader rejects: a key without its quote.
-    check = CheckCfgDocument("{\n  ports: {}\n}");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 2, column 3", "[config] Bad CFG JSON"));
-
-    EXPECT_TRUE(Has(CheckCfgDocument(" \n"), CfgLevel::Error, "", "the file is empty"));
-    EXPECT_TRUE(Has(CheckCfgDocument("\"ports\""), CfgLevel::Error, "", "not a JSON object"));
-
-    // A name the server knows nowhere.
-    check = CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3", "speed": 9600}}})");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT/speed", "unknown member \"speed\""));
-
-    // A group key without a number makes the server start no relays at all.
-    check = CheckCfgDocument(R"({"ext_groups": {"logger": {"cat": {"port": "COM11"}}}})");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/logger", "group number"));
-
     // The server cuts off a frame of 64 KiB.
     std::string names;
-    for (int i = 0; i < 7000; ++i) {
-        names += '"';
-        names += std::to_string(i);
-        names += "\":{\"name\":\"x\"},";
+    for (int i = 0; i < 7000; ++i) names += "\"" + std::to_string(i) + "\":{\"name\":\"x\"},";
+    const struct {
+        std::string document;
+        const char* where;
+        const char* text;
+    } cases[] = {
+        // A ";" would end the frame early: reported wherever it is, strings too.
+        {"{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};", "line 1, column 33", "';' ends a frame"},
+        // The one thing the server's reader rejects: a key without its quote.
+        {"{\n  ports: {}\n}", "line 2, column 3", "[config] Bad CFG JSON"},
+        {" \n", "", "the file is empty"},
+        {"\"ports\"", "", "not a JSON object"},
+        {R"({"ports": {"CAT": {"port": "COM3", "speed": 9600}}})", "ports/CAT/speed",
+         "unknown member \"speed\""},
+        // A group key without a number makes the server start no relays at all.
+        {R"({"ext_groups": {"logger": {"cat": {"port": "COM11"}}}})", "ext_groups/logger",
+         "group number"},
+        {"{\"ext_groups\":{" + names + "}}", "", "too long for one frame"},
+    };
+    for (const auto& c : cases) {
+        const CfgCheck check = CheckCfgDocument(c.document);
+        EXPECT_TRUE(Has(check, CfgLevel::Error, c.where, c.text)) << c.text;
+        EXPECT_TRUE(check.frame.empty()) << c.text;
     }
-    check = CheckCfgDocument("{\"ext_groups\":{" + names + "}}");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "", "too long for one frame"));
-    EXPECT_TRUE(check.frame.empty());
 }
 
 // Warnings only: the document goes out.
