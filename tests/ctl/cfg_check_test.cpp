@@ -68,7 +68,8 @@ TEST(CfgCheckTest, WhatStopsTheDocument) {
         const char* text;
     } cases[] = {
         // A ";" would end the frame early: reported wherever it is, strings too.
-        {"{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};", "line 1, column 33", "';' ends a frame"},
+        {"{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};", "line 1, column 33",
+         "';' ends a frame"},
         // The one thing the server's reader rejects: a key without its quote.
         {"{\n  ports: {}\n}", "line 2, column 3", "[config] Bad CFG JSON"},
         {" \n", "", "the file is empty"},

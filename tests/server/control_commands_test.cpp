@@ -176,22 +176,25 @@ TEST_F(ServerCommandsTest, RefusedPortEntriesLeaveEveryPortAsItWas) {
     for (const auto& c : cases) {
         log.Clear();
         EXPECT_EQ(Send(c.frame), "CFG_OK;");
-        EXPECT_EQ(log.Err(), (Lines{c.line, "[config] CFG refused: no port was closed or opened\n"}));
+        EXPECT_EQ(log.Err(),
+                  (Lines{c.line, "[config] CFG refused: no port was closed or opened\n"}));
     }
     EXPECT_EQ(sim::OpenCount("COM3"), 1);
     EXPECT_EQ(ScratchFolder::Read(state.configPath), saved);
     EXPECT_TRUE(state.pttLine.Snapshot() && sim::IsHeld("COM4"));
 }
 
-TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroup) {
-    state.groupNames[2] = "Logger";
+TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroupByTheNameTheCfgGave) {
+    ASSERT_EQ(Send(R"(CFG{"ext_groups": {"-1": {"name": "Nobody"}, "2": {"name": "Logger"},)"
+                   R"( "3x": {}, "4": {"name": ""}}})"),
+              "CFG_OK;");
     const struct {
         const char* frame;
         int group;
         const char* name;
-    } cases[] = {{"AG2", 2, "Logger"},     {"AG7", 7, "Group 7"},   {"AG", -1, "Default"},
-                 {"AG 3x", 3, "Group 3"},  {"AGx", -1, "Default"},  {"AG-1", -1, "Default"},
-                 {"AG99999999999", -1, "Default"}};
+    } cases[] = {{"AG2", 2, "Logger"},    {"AG7", 7, "Group 7"}, {"AG", -1, "Nobody"},
+                 {"AG 3x", 3, "Group 3x"}, {"AGx", -1, "Nobody"}, {"AG4", 4, ""},
+                 {"AG99999999999", -1, "Nobody"}};
     for (const auto& c : cases) {
         log.Clear();
         EXPECT_EQ(Send(c.frame), "AG_OK;");
