@@ -268,10 +268,6 @@ std::string ParseJsonString(std::string_view text, std::size_t& position) {
     return result;
 }
 
-JsonValue ParseJsonObject(std::string_view text, std::size_t& position) {
-    return ReadObject(text, position, 0);
-}
-
 JsonValue ParseJsonValue(std::string_view text, std::size_t& position) {
     return ReadValue(text, position, 0);
 }

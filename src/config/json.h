@@ -28,7 +28,6 @@ inline constexpr int kMaxJsonDepth = 64;
 // Positions are byte indices; each reader leaves the position just past what
 // it consumed. Errors are std::runtime_error.
 JsonValue ParseJsonValue(std::string_view text, std::size_t& position);
-JsonValue ParseJsonObject(std::string_view text, std::size_t& position);
 std::string ParseJsonString(std::string_view text, std::size_t& position);
 void SkipJsonSpace(std::string_view text, std::size_t& position);
 

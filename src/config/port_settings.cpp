@@ -10,12 +10,18 @@ bool IsNoPort(std::string_view name) {
     return name.empty() || EqualsIgnoreAsciiCase(name, "NONE");
 }
 
+namespace {
+
+// "baud": a Number member truncated to 32 bits (NaN or out of range gives
+// -2147483648); a quoted baud rate is not read and gives the default.
 std::int32_t ReadBaud(const JsonValue& entry, std::int32_t defaultBaud) {
     if (!JsonHasMember(entry, "baud")) return defaultBaud;
     const JsonValue& baud = JsonMember(entry, "baud");
     if (baud.kind != JsonKind::Number) return defaultBaud;
     return JsonToInt(baud, defaultBaud);
 }
+
+}  // namespace
 
 PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud,
                                   float defaultStopBits) {

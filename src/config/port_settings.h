@@ -27,10 +27,6 @@ bool IsNoPort(std::string_view name);
 PortSettings PortSettingsFromJson(const JsonValue& entry, std::int32_t defaultBaud,
                                   float defaultStopBits = 1.0f);
 
-// "baud": a Number member truncated to 32 bits (NaN or out of range gives
-// -2147483648); a quoted baud rate is not read and gives the default.
-std::int32_t ReadBaud(const JsonValue& entry, std::int32_t defaultBaud);
-
 // Replaces the target with the parent's member named kindName, and sets
 // present, unless that entry configures no port; then both are left alone.
 void ReadPortEntry(const JsonValue& parent, std::string_view kindName, PortSettings& target,

@@ -93,16 +93,13 @@ std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t 
     return "CFG_OK;";
 }
 
-std::string FormatPowerReply(bool sampling, std::int32_t power) {
-    char reply[32];
-    std::snprintf(reply, sizeof reply, "PW%d%03d;", sampling ? 2 : 0, static_cast<int>(power));
-    return reply;
-}
-
 std::string PwCommand(ServerState& state) {
     const auto monitor = state.powerMonitor.Snapshot();
     if (!monitor) return "PW000;";
-    return FormatPowerReply(monitor->Sampling(), monitor->Power());
+    char reply[32];
+    std::snprintf(reply, sizeof reply, "PW%d%03d;", monitor->Sampling() ? 2 : 0,
+                  static_cast<int>(monitor->Power()));
+    return reply;
 }
 
 void SetActiveGroup(ServerState& state, std::int32_t group) {

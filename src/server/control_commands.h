@@ -24,9 +24,9 @@ std::string CfgCommand(ServerState& state, std::string_view frame, std::int32_t 
 std::optional<JsonValue> ApplyConfigDocument(ServerState& state, std::string_view text,
                                              std::int32_t tcpPort);
 
+// "PW" + 2 while transmitting (0 otherwise) + the power, at least 3 digits;
+// "PW000;" before any CAT port has opened.
 std::string PwCommand(ServerState& state);
-// "PW" + 2 while transmitting (0 otherwise) + the power, at least 3 digits.
-std::string FormatPowerReply(bool sampling, std::int32_t power);
 
 // "AG" alone or with an unreadable number selects -1 ("Default").
 std::string AgCommand(ServerState& state, std::string_view frame);

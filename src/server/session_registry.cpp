@@ -5,8 +5,7 @@
 
 namespace brinmoor {
 
-SessionRegistry::SessionRegistry()
-    : starter([](std::function<void()> body) { return std::thread(std::move(body)); }) {}
+SessionRegistry::SessionRegistry() = default;
 
 SessionRegistry::~SessionRegistry() {
     ShutdownAll();
@@ -21,7 +20,7 @@ bool SessionRegistry::Launch(SocketHandle socket, std::function<void()> body) {
     try {
         // The new thread reaches Release only after this lock is let go, so
         // the entry is complete by then.
-        entry.thread = starter([this, &entry, body = std::move(body)] {
+        entry.thread = std::thread([this, &entry, body = std::move(body)] {
             try {
                 body();
             } catch (...) {
@@ -88,11 +87,6 @@ std::size_t SessionRegistry::LiveCount() {
         if (!entry.finished) ++live;
     }
     return live;
-}
-
-void SessionRegistry::SetThreadStarter(ThreadStarter next) {
-    std::lock_guard<std::mutex> guard(mutex);
-    starter = std::move(next);
 }
 
 }  // namespace brinmoor

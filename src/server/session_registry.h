@@ -13,8 +13,6 @@ namespace brinmoor {
 
 class SessionRegistry {
   public:
-    using ThreadStarter = std::function<std::thread(std::function<void()>)>;
-
     SessionRegistry();
     ~SessionRegistry();  // wakes and joins whatever still runs
     SessionRegistry(const SessionRegistry&) = delete;
@@ -37,9 +35,6 @@ class SessionRegistry {
 
     std::size_t LiveCount();
 
-    // Tests replace how threads are started, to see a start fail.
-    void SetThreadStarter(ThreadStarter starter);
-
   private:
     struct Entry {
         SocketHandle socket = kInvalidSocket;
@@ -49,10 +44,9 @@ class SessionRegistry {
 
     void Release(Entry& entry);
 
-    std::mutex mutex;          // guards entries' sockets and flags, closing, starter
+    std::mutex mutex;          // guards entries' sockets and flags, closing
     std::list<Entry> entries;  // erased only by the thread that reaps or joins
     bool closing = false;
-    ThreadStarter starter;
 };
 
 }  // namespace brinmoor

@@ -59,107 +59,80 @@ TEST(CfgCheckTest, AFullStationPassesAndGoesOutWithoutBlanks) {
 }
 
 TEST(CfgCheckTest, WhatStopsTheDocument) {
-    // A ";" would end the frame early: reported wherever it is, strings too.
-    CfgCheck check = CheckCfgDocument("{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};");
-    EXPECT_TRUE(check.HasErrors());
-    EXPECT_TRUE(check.frame.empty());
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 1, column 33", "';' ends a frame"));
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 1, column 39", "';' ends a frame"));
-
-    // The one thing the server's reader rejects: a key without its quote.
-    check = CheckCfgDocument("{\n  ports: {}\n}");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 2, column 3", "expected '\"'"));
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "line 2, column 3", "[config] Bad CFG JSON"));
-
-    EXPECT_TRUE(Has(CheckCfgDocument(" \n"), CfgLevel::Error, "", "the file is empty"));
-    EXPECT_TRUE(Has(CheckCfgDocument("\"ports\""), CfgLevel::Error, "", "not a JSON object"));
-
-    // A name the server knows nowhere.
-    check = CheckCfgDocument(R"({"ports": {"CAT": {"port": "COM3", "speed": 9600}}})");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT/speed", "unknown member \"speed\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT/speed", "\"baud\""));
-
-    // A group key without a number makes the server start no relays at all.
-    check = CheckCfgDocument(R"({"ext_groups": {"logger": {"cat": {"port": "COM11"}}}})");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/logger", "group number"));
-
     // The server cuts off a frame of 64 KiB.
     std::string names;
-    for (int i = 0; i < 7000; ++i) {
-        names += '"';
-        names += std::to_string(i);
-        names += "\":{\"name\":\"x\"},";
+    for (int i = 0; i < 7000; ++i) names += "\"" + std::to_string(i) + "\":{\"name\":\"x\"},";
+    const struct {
+        std::string document;
+        const char* where;
+        const char* text;
+    } cases[] = {
+        // A ";" would end the frame early: reported wherever it is, strings too.
+        {"{\"ext_groups\": {\"1\": {\"name\": \"a;b\"}}};", "line 1, column 33",
+         "';' ends a frame"},
+        // The one thing the server's reader rejects: a key without its quote.
+        {"{\n  ports: {}\n}", "line 2, column 3", "[config] Bad CFG JSON"},
+        {" \n", "", "the file is empty"},
+        {"\"ports\"", "", "not a JSON object"},
+        {R"({"ports": {"CAT": {"port": "COM3", "speed": 9600}}})", "ports/CAT/speed",
+         "unknown member \"speed\""},
+        // A group key without a number makes the server start no relays at all.
+        {R"({"ext_groups": {"logger": {"cat": {"port": "COM11"}}}})", "ext_groups/logger",
+         "group number"},
+        {"{\"ext_groups\":{" + names + "}}", "", "too long for one frame"},
+    };
+    for (const auto& c : cases) {
+        const CfgCheck check = CheckCfgDocument(c.document);
+        EXPECT_TRUE(Has(check, CfgLevel::Error, c.where, c.text)) << c.text;
+        EXPECT_TRUE(check.frame.empty()) << c.text;
     }
-    check = CheckCfgDocument("{\"ext_groups\":{" + names + "}}");
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "", "too long for one frame"));
-    EXPECT_TRUE(check.frame.empty());
 }
 
-TEST(CfgCheckTest, NamesInTheWrongPlaceOrCaseAreIgnoredByTheServer) {
+// Warnings only: the document goes out.
+TEST(CfgCheckTest, NamesTheServerIgnoresAndValuesItReplacesByDefaults) {
     const CfgCheck check = CheckCfgDocument(R"({
       "Ports": {},
-      "ports": {"CAT": {"port": "COM3"}, "winkey": {"port": "COM6"}, "cat": {"port": "COM3"}},
-      "ext_groups": {"1": {"CAT": {"port": "COM11"}, "ptt": {"port": "COM12"}}}
-    })");
-    EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
-    EXPECT_FALSE(check.frame.empty());
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "Ports", "here it is \"ports\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/winkey", "here it is \"WinKey\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/cat", "here it is \"CAT\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/CAT", "here it is \"cat\""));
-}
-
-TEST(CfgCheckTest, ValuesTheServerRefusesAreErrors) {
-    const CfgCheck check = CheckCfgDocument(R"({
-      "ports": {"CAT": {"port": "COM3", "baud": 0}},
-      "ext_groups": {"1": {"cat": {"port": "COM21", "bytesize": 9, "parity": "ev"}}}
-    })");
-    EXPECT_TRUE(check.frame.empty());
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CAT", "baud 0 is out of range"));
-    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/1/cat", "bytesize 9 is out of range"));
-}
-
-TEST(CfgCheckTest, ValuesTheServerReplacesByDefaults) {
-    const CfgCheck check = CheckCfgDocument(R"({
       "ports": {
-        "CAT": {"port": "COM3", "baud": "9600", "bytesize": "seven", "parity": 5,
-                "stopbits": "three", "flow": "RTS"},
+        "winkey": {"port": "COM6"}, "cat": {"port": "COM3"},
+        "CAT": {"port": "COM3", "baud": "9600", "parity": 5, "flow": "RTS"},
         "PTT": {"port": "COM4", "flow": "DTR/RTS"},
-        "CW": {"port": "COM5", "flow": "CTS", "baud": 9600.5},
-        "WinKey": {"port": 6},
-        "FSK": {"baud": 45}
+        "CW": {"port": "COM5", "baud": 9600.5},
+        "WinKey": {"port": 6}
       },
       "ext_groups": {
-        "1": {"winkey": {"port": "COM13", "baud": "1200"}, "fsk": {"port": "COM14", "flow": "X"},
-              "name": 5, "cat": "COM11"},
+        "1": {"winkey": {"port": "COM13", "baud": "1200"}, "name": 5, "cat": "COM11",
+              "CAT": {"port": "COM12"}},
         "2x": {"cat": {"port": "COM21"}},
         "02": {"name": "second two"},
         "3": {}
       }
     })");
     EXPECT_FALSE(check.HasErrors()) << ::testing::PrintToString(Findings(check));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/baud", "default 38400 applies"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/bytesize", "8 data bits apply"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/parity", "none applies"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/stopbits", "1 stop bit(s) apply"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CAT/flow", "ignored"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/PTT/flow", "keys DTR only"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CW/flow", "this keys DTR"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/CW/baud", "uses 9600"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/WinKey/port", "configures no port"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ports/FSK", "no \"port\""));
-    // An app group's WinKey port defaults to 1200 baud.
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/winkey/baud", "default 1200 applies"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/fsk/flow", "no line is keyed"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/name", "\"Group 1\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat", "not an object"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "read as group 2"));
-    // Keys are visited in byte order: "02" before "2x".
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2x", "also given as \"02\""));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/3", "names no port"));
-    // The server's own WinKey and FSK ports are missing, so their relays do not start.
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/winkey", "no WinKey relay starts"));
-    EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/fsk", "no FSK relay starts"));
+    EXPECT_FALSE(check.frame.empty());
+    const std::pair<const char*, const char*> warnings[] = {
+        {"Ports", "here it is \"ports\""},
+        {"ports/winkey", "here it is \"WinKey\""},
+        {"ports/cat", "here it is \"CAT\""},
+        {"ext_groups/1/CAT", "here it is \"cat\""},
+        {"ports/CAT/baud", "default 38400 applies"},
+        {"ports/CAT/parity", "none applies"},
+        {"ports/CAT/flow", "ignored"},
+        {"ports/PTT/flow", "keys DTR only"},
+        {"ports/CW/baud", "uses 9600"},
+        {"ports/WinKey/port", "configures no port"},
+        // An app group's WinKey port defaults to 1200 baud.
+        {"ext_groups/1/winkey/baud", "default 1200 applies"},
+        {"ext_groups/1/name", "\"Group 1\""},
+        {"ext_groups/1/cat", "not an object"},
+        // Keys are visited in byte order: "02" before "2x".
+        {"ext_groups/2x", "also given as \"02\""},
+        {"ext_groups/3", "names no port"},
+        // The server's own WinKey port is missing, so the group's relay does not start.
+        {"ext_groups/1/winkey", "no WinKey relay starts"},
+    };
+    for (const auto& [where, text] : warnings) {
+        EXPECT_TRUE(Has(check, CfgLevel::Warning, where, text)) << where;
+    }
 }
 
 TEST(CfgCheckTest, RelaysWithoutServerPortsAreReportedOnlyWhenPortsAreGiven) {
@@ -190,11 +163,13 @@ TEST(CfgCheckTest, APortNamedTwiceIsPointedOutExceptWherePttAndCwShare) {
     EXPECT_EQ(check.findings.size(), 3u) << ::testing::PrintToString(Findings(check));
 }
 
-TEST(CfgCheckTest, EndpointNamesServeTheirKindsOnly) {
+TEST(CfgCheckTest, ValuesAndEndpointNamesTheServerRefuses) {
     const CfgCheck check = CheckCfgDocument(R"({
-      "ports": {"CAT": {"port": "tcp:192.168.1.50:4000"}, "PTT": {"port": "pty:/tmp/ptt"}},
+      "ports": {"CAT": {"port": "tcp:192.168.1.50:4000"}, "PTT": {"port": "pty:/tmp/ptt"},
+                "CW": {"port": "COM5", "baud": 0}},
       "ext_groups": {
-        "1": {"cat": {"port": "tcp:4533", "baud": 9600}, "ptt": {"port": "tcp:4534"}},
+        "1": {"cat": {"port": "tcp:4533", "baud": 9600}, "ptt": {"port": "tcp:4534"},
+              "fsk": {"port": "COM14", "bytesize": 9}},
         "2": {"cat": {"port": "tcp:127.0.0.1:4533"}, "winkey": {"port": "tcp:70000"}}
       },
       "active": "one"
@@ -204,6 +179,8 @@ TEST(CfgCheckTest, EndpointNamesServeTheirKindsOnly) {
     EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/PTT", "the server's own ports are serial"));
     EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/1/ptt", "modem lines"));
     EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/2/winkey", "port from 1 to 65535"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ports/CW", "baud 0 is out of range"));
+    EXPECT_TRUE(Has(check, CfgLevel::Error, "ext_groups/1/fsk", "bytesize 9 is out of range"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/1/cat/baud", "no line settings"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "ext_groups/2/cat", "already named by"));
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "active", "not an app group number"));
@@ -226,21 +203,10 @@ TEST(CfgCheckTest, NotStandardJsonIsAWarningAndAByteOrderMarkIsDropped) {
     check = CheckCfgDocument("\xEF\xBB\xBF{\"ports\": {}}");
     EXPECT_TRUE(check.findings.empty()) << ::testing::PrintToString(Findings(check));
     EXPECT_EQ(check.frame, "CFG{\"ports\":{}};");
-}
 
-TEST(CfgCheckTest, AnEmptyDocumentOnlyStopsTheRelays) {
-    const CfgCheck check = CheckCfgDocument("{}");
+    check = CheckCfgDocument("{}");
     EXPECT_TRUE(Has(check, CfgLevel::Warning, "", "only stops the relays"));
     EXPECT_EQ(check.frame, "CFG{};");
-}
-
-TEST(CfgCheckTest, FindingsReadAsCompilerMessages) {
-    const std::vector<CfgFinding> findings{
-        {CfgLevel::Error, "ports/CAT/speed", "unknown member \"speed\""},
-        {CfgLevel::Warning, "", "neither"}};
-    EXPECT_EQ(FormatFindings(findings, "station.json"),
-              "station.json: error: ports/CAT/speed: unknown member \"speed\"\n"
-              "station.json: warning: neither\n");
 }
 
 }  // namespace

@@ -1,3 +1,5 @@
+// The server's command line, and who may connect: the --allow rule and how
+// often a refusal is logged.
 #include "server/command_line.h"
 
 #include <gtest/gtest.h>
@@ -15,134 +17,112 @@ CommandLine Parse(std::initializer_list<const char*> arguments) {
     return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
 }
 
-TEST(CommandLineTest, PortFormsFollowTheStringToIntegerRules) {
-    EXPECT_EQ(Parse({}).tcpPort, 4532);
-    EXPECT_EQ(Parse({"--port", "5000"}).tcpPort, 5000);
-    EXPECT_EQ(Parse({"--port", " +5000x"}).tcpPort, 5000);
-    // The last value that converts wins; one without digits is ignored.
-    EXPECT_EQ(Parse({"--port", "5000", "--port", "6000"}).tcpPort, 6000);
-    EXPECT_EQ(Parse({"--port", "5000", "--port", "abc"}).tcpPort, 5000);
-    EXPECT_EQ(Parse({"--port", "99999999999"}).tcpPort, 4532);
-    // "--port" as the last argument has no value.
-    EXPECT_EQ(Parse({"--port"}).tcpPort, 4532);
-    EXPECT_EQ(Parse({"--port", "5000", "--port"}).tcpPort, 5000);
-    // The value is an argument of its own too: "--port --port 7000".
-    EXPECT_EQ(Parse({"--port", "--port", "7000"}).tcpPort, 7000);
-    // Case matters and anything unknown is ignored.
-    EXPECT_EQ(Parse({"--PORT", "5000", "stray", "-p"}).tcpPort, 4532);
-    EXPECT_EQ(Parse({"--port", "5000", "stray"}).action, CommandLineAction::Run);
+// "run PORT;", "help", "version", or the refusal line.
+std::string Outcome(std::initializer_list<const char*> arguments) {
+    const CommandLine line = Parse(arguments);
+    if (line.action == CommandLineAction::Run) return "run " + std::to_string(line.tcpPort) + ";";
+    if (line.action == CommandLineAction::Help) return "help";
+    return line.action == CommandLineAction::Version ? "version" : line.refusal;
 }
 
-TEST(CommandLineTest, PortOutsideTheTcpRangeIsRefused) {
-    for (const char* value : {"0", "-1", "65536", "70000"}) {
-        const CommandLine line = Parse({"--port", value});
-        EXPECT_EQ(line.action, CommandLineAction::Refuse) << value;
-        EXPECT_EQ(line.refusal, "[brinmoor] TCP port " + std::to_string(std::stoi(value)) +
-                                    " is out of range: use 1 to 65535.\n");
-    }
-    EXPECT_EQ(Parse({"--port", "1"}).action, CommandLineAction::Run);
-    EXPECT_EQ(Parse({"--port", "65535"}).action, CommandLineAction::Run);
-    // Only the value that wins counts.
-    EXPECT_EQ(Parse({"--port", "70000", "--port", "5000"}).action, CommandLineAction::Run);
+std::uint32_t Ip(const char* text) {
+    return ParseIpv4(text).value();
 }
 
-TEST(CommandLineTest, ConfigAndBindTakeTheirValue) {
-    const CommandLine defaults = Parse({});
-    EXPECT_EQ(defaults.configPath, "");
-    EXPECT_EQ(defaults.bindAddress, "");
-
-    const CommandLine line = Parse({"--config", "/etc/brinmoor.json", "--bind", "127.0.0.1"});
-    EXPECT_EQ(line.action, CommandLineAction::Run);
-    EXPECT_EQ(line.configPath, "/etc/brinmoor.json");
-    EXPECT_EQ(line.bindAddress, "127.0.0.1");
-    // The value is taken as it is, even when it looks like an option.
-    EXPECT_EQ(Parse({"--config", "--port", "6000"}).tcpPort, 4532);
-}
-
-TEST(CommandLineTest, ConfigAndBindWithoutAUsableValueAreRefused) {
-    EXPECT_EQ(Parse({"--config"}).refusal, "[brinmoor] --config needs a file name.\n");
-    EXPECT_EQ(Parse({"--config", ""}).action, CommandLineAction::Refuse);
-    EXPECT_EQ(Parse({"--bind"}).refusal, "[brinmoor] --bind needs an IPv4 address.\n");
-    const CommandLine bad = Parse({"--bind", "localhost"});
-    EXPECT_EQ(bad.action, CommandLineAction::Refuse);
-    EXPECT_EQ(bad.refusal,
-              "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not 'localhost'.\n");
-}
-
-TEST(CommandLineTest, TxTimeoutTakesWholeSecondsOrIsRefused) {
-    EXPECT_EQ(Parse({}).txTimeoutSeconds, 0);
-    EXPECT_EQ(Parse({"--tx-timeout", "120"}).txTimeoutSeconds, 120);
-    EXPECT_EQ(Parse({"--tx-timeout", "0"}).action, CommandLineAction::Run);
-    EXPECT_EQ(Parse({"--tx-timeout", "86400"}).txTimeoutSeconds, 86400);
-    for (const char* bad : {"86401", "-5", "2m", "", "1e3", "99999999999"}) {
-        const CommandLine line = Parse({"--tx-timeout", bad});
-        EXPECT_EQ(line.action, CommandLineAction::Refuse) << bad;
-        EXPECT_EQ(line.refusal, std::string("[brinmoor] --tx-timeout needs whole seconds from 0 "
-                                            "(off) to 86400, not '") +
-                                    bad + "'.\n");
-    }
-    EXPECT_EQ(Parse({"--tx-timeout"}).action, CommandLineAction::Refuse);
-}
-
-TEST(CommandLineTest, AllowAndMaxClientsTakeTheirValueOrRefuseIt) {
-    const CommandLine defaults = Parse({});
-    EXPECT_EQ(defaults.maxClients, 256u);
-    EXPECT_FALSE(IsAllowed(defaults.allow, 0x08080808));  // 8.8.8.8
-    EXPECT_TRUE(IsAllowed(defaults.allow, 0xC0A80114));   // 192.168.1.20
-
-    const CommandLine line = Parse({"--allow", "8.8.8.0/24", "--max-clients", "3"});
-    EXPECT_EQ(line.action, CommandLineAction::Run);
-    EXPECT_EQ(line.maxClients, 3u);
-    EXPECT_TRUE(IsAllowed(line.allow, 0x08080808));
-    EXPECT_FALSE(IsAllowed(line.allow, 0x7F000001)) << "the list replaces the default";
-
+TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
     const struct {
         std::initializer_list<const char*> arguments;
-        const char* refusal;
-    } refused[] = {
-        {{"--allow"}, "[brinmoor] --allow needs a list of IPv4 addresses and blocks, or any.\n"},
-        {{"--allow", "lan"},
-         "[brinmoor] --allow needs IPv4 addresses or blocks such as 192.168.1.0/24 separated by "
-         "commas, or any, not 'lan'.\n"},
-        {{"--max-clients", "0"},
-         "[brinmoor] --max-clients needs a number from 1 to 10000, not '0'.\n"},
-        {{"--max-clients", "1e3"},
-         "[brinmoor] --max-clients needs a number from 1 to 10000, not '1e3'.\n"},
-        {{"--max-clients", "10001"},
-         "[brinmoor] --max-clients needs a number from 1 to 10000, not '10001'.\n"},
-        {{"--bind", "\x1b[2J"},
-         "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not '\\u001b[2J'.\n"},
+        const char* outcome;  // a part of it
+    } cases[] = {
+        // --port converts like strtol; the last value that converts wins, and
+        // the value is looked at as an argument of its own too.
+        {{}, "run 4532;"},
+        {{"--port", " +5000x"}, "run 5000;"},
+        {{"--port", "5000", "--port", "abc"}, "run 5000;"},
+        {{"--port", "99999999999"}, "run 4532;"},
+        {{"--port", "--port", "7000"}, "run 7000;"},
+        {{"--PORT", "5000", "stray", "-p"}, "run 4532;"},
+        {{"--port", "65535"}, "run 65535;"},
+        {{"--port", "70000", "--port", "5000"}, "run 5000;"},
+        {{"--port", "0"}, "[brinmoor] TCP port 0 is out of range: use 1 to 65535.\n"},
+        {{"--port", "65536"}, "TCP port 65536 is out of range"},
+        // Help and version win over everything else.
+        {{"--port", "0", "--help"}, "help"},
+        {{"--version"}, "version"},
+        // Options whose value is missing or unusable are refused.
+        {{"--config"}, "[brinmoor] --config needs a file name.\n"},
+        {{"--bind", "localhost"},
+         "[brinmoor] --bind needs an IPv4 address such as 127.0.0.1, not 'localhost'.\n"},
+        {{"--bind", "\x1b[2J"}, "not '\\u001b[2J'"},
+        {{"--allow", "lan"}, "--allow needs IPv4 addresses or blocks such as 192.168.1.0/24"},
+        {{"--max-clients", "0"}, "--max-clients needs a number from 1 to 10000, not '0'.\n"},
+        {{"--max-clients", "10001"}, "--max-clients needs a number"},
+        {{"--tx-timeout", "86401"},
+         "[brinmoor] --tx-timeout needs whole seconds from 0 (off) to 86400, not '86401'.\n"},
+        {{"--tx-timeout", "2m"}, "--tx-timeout needs whole seconds"},
     };
-    for (const auto& c : refused) {
-        const CommandLine refusedLine = Parse(c.arguments);
-        EXPECT_EQ(refusedLine.action, CommandLineAction::Refuse) << c.refusal;
-        EXPECT_EQ(refusedLine.refusal, c.refusal);
+    for (const auto& c : cases) {
+        const std::string outcome = Outcome(c.arguments);
+        EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+    }
+
+    EXPECT_FALSE(IsAllowed(Parse({}).allow, Ip("8.8.8.8")));
+    const CommandLine line = Parse({"--config", "/etc/b.json", "--bind", "127.0.0.1", "--allow",
+                                    "8.8.8.0/24", "--max-clients", "3", "--tx-timeout", "86400"});
+    EXPECT_EQ(line.action, CommandLineAction::Run);
+    EXPECT_EQ(line.configPath, "/etc/b.json");
+    EXPECT_EQ(line.bindAddress, "127.0.0.1");
+    EXPECT_EQ(line.maxClients, 3u);
+    EXPECT_EQ(line.txTimeoutSeconds, 86400);
+    EXPECT_TRUE(IsAllowed(line.allow, Ip("8.8.8.8")));
+    EXPECT_FALSE(IsAllowed(line.allow, Ip("127.0.0.1"))) << "the list replaces the default";
+}
+
+TEST(AllowListTest, AddressesAgainstLists) {
+    const std::string lan(kDefaultAllow);
+    const struct {
+        std::string list;
+        const char* address;
+        bool allowed;
+    } cases[] = {
+        // The default: loopback, private, link-local and shared address space.
+        {lan, "127.255.0.9", true},      {lan, "10.1.2.3", true},
+        {lan, "172.31.255.255", true},   {lan, "172.32.0.1", false},
+        {lan, "192.168.1.20", true},     {lan, "192.169.0.1", false},
+        {lan, "100.128.0.0", false},     {lan, "8.8.8.8", false},
+        // One address, a block written with host bits, everything.
+        {"127.0.0.1", "127.0.0.2", false},
+        {"192.168.1.77/24,10.8.0.5", "192.168.1.200", true},
+        {"192.168.1.77/24,10.8.0.5", "192.168.2.1", false},
+        {"192.168.1.77/24,10.8.0.5", "10.8.0.5", true},
+        {"any", "203.0.113.9", true},
+    };
+    for (const auto& c : cases) {
+        const auto list = ParseAllowList(c.list);
+        ASSERT_TRUE(list) << c.list;
+        EXPECT_EQ(IsAllowed(*list, Ip(c.address)), c.allowed) << c.list << " / " << c.address;
+    }
+    for (const char* bad :
+         {"", "127.0.0.1,", "any,10.0.0.1", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/8/8", "10.0.0/8",
+          "localhost", "10.0.0.1 ,10.0.0.2", "010.0.0.1", "256.1.1.1", "1.2.3.4."}) {
+        EXPECT_FALSE(ParseAllowList(bad)) << bad;
     }
 }
 
-TEST(CommandLineTest, Ipv4AddressForms) {
-    for (const char* good : {"0.0.0.0", "127.0.0.1", "192.168.1.20", "255.255.255.255"}) {
-        EXPECT_TRUE(IsIpv4Address(good)) << good;
+TEST(AllowListTest, ARefusedAddressIsLoggedOnceAMinute) {
+    RefusalLogLimit limit;
+    const auto start = RefusalLogLimit::Clock::now();
+    EXPECT_TRUE(limit.ShouldLog(1, start));
+    EXPECT_FALSE(limit.ShouldLog(1, start + std::chrono::seconds(59)));
+    EXPECT_TRUE(limit.ShouldLog(2, start + std::chrono::seconds(59)));
+    EXPECT_TRUE(limit.ShouldLog(1, start + std::chrono::seconds(60)));
+    EXPECT_FALSE(limit.ShouldLog(1, start + std::chrono::seconds(61)));
+    // Many addresses at once: memory stays bounded, a new one is still logged.
+    for (std::uint32_t address = 100; address < 100 + 3 * RefusalLogLimit::kMaxRemembered;
+         ++address) {
+        EXPECT_TRUE(limit.ShouldLog(address, start + std::chrono::seconds(70)));
     }
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "1.2.3.4.", " 1.2.3.4",
-                            "01.2.3.4", "1.2.3.0004", "::1", "a.b.c.d"}) {
-        EXPECT_FALSE(IsIpv4Address(bad)) << bad;
-    }
-}
-
-TEST(CommandLineTest, HelpAndVersionWinOverEverythingElse) {
-    EXPECT_EQ(Parse({"--help"}).action, CommandLineAction::Help);
-    EXPECT_EQ(Parse({"--port", "0", "--help"}).action, CommandLineAction::Help);
-    EXPECT_EQ(Parse({"--version"}).action, CommandLineAction::Version);
-    EXPECT_EQ(Parse({"--version", "--help"}).action, CommandLineAction::Help);
-    EXPECT_EQ(VersionText(), std::string("brinmoor ") + BRINMOOR_VERSION + "\n");
-    const std::string help = HelpText();
-    for (const char* option :
-         {"--port N", "--config FILE", "--bind ADDRESS", "--allow LIST", "--max-clients N",
-          "--tx-timeout SECONDS", "--help", "--version", "4532", "brinmoor.json", "three", "four",
-          "192.168.0.0/16", "(default 256)"}) {
-        EXPECT_NE(help.find(option), std::string::npos) << option;
-    }
+    EXPECT_TRUE(limit.ShouldLog(7, start + std::chrono::seconds(70)));
 }
 
 }  // namespace

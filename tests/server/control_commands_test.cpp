@@ -1,6 +1,6 @@
 // The session's dispatch and the control commands, in process, over the
 // simulated serial device: what each frame answers, what it logs and what it
-// does to the radio's port and the server's own lines.
+// does to the radio's port, the saved file and the server's own lines.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,312 +9,221 @@
 #include <thread>
 #include <vector>
 
-#include "config/status_reply.h"
+#include "config/saved_config.h"
 #include "platform/files.h"
-#include "server/cat_config.h"
-#include "server/client_session.h"
 #include "server/control_commands.h"
-#include "server/server.h"
 #include "server_test_support.h"
-#include "support/sim_serial_device.h"
 
 namespace brinmoor {
 namespace {
 
-using servertest::LogCapture;
 using servertest::ScratchFolder;
+using servertest::WaitUntil;
 using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
 
+const std::string kCom3Opened = "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n";
 const std::string kNoSavedConfig =
     "[brinmoor] No saved config \xE2\x80\x94 waiting for port configuration from Varnholt.\n";
-const std::string kNoIdWarning =
-    "[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n";
 
 std::string Cfg(const std::string& port, const std::string& more = "") {
     return "CFG{\"ports\": {\"CAT\": {\"port\": \"" + port + "\"" + more + "}}}";
 }
 
-std::string SavedText(const std::string& port, int baud, const std::string& bits,
-                      const std::string& parity, const std::string& stop) {
-    const std::string br(TextLineBreak());
-    return "{" + br + "  \"cat\": {" + br + "    \"port\": \"" + port + "\"," + br +
-           "    \"baud\": " + std::to_string(baud) + "," + br + "    \"bytesize\": \"" + bits +
-           "\"," + br + "    \"parity\": \"" + parity + "\"," + br + "    \"stopbits\": \"" + stop +
-           "\"" + br + "  }" + br + "}" + br;
+std::string Saved(const std::string& port, int baud, const char* parity, const char* stop) {
+    return SavedConfigText(port, baud, "8", parity, stop, TextLineBreak());
 }
 
-class ServerCommandsTest : public ::testing::Test {
+class ServerCommandsTest : public servertest::ServerFixture {
   protected:
-    void SetUp() override {
-        sim::Reset();
-        sim::CreateDevice("COM3");
-        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"},
-                                                         {"FA", "FA00014074000"},
-                                                         {"TX", "TX0"},
-                                                         {"PC", "PC100"},
-                                                         {"RM5", "RM5000"}}));
-        state.configPath = folder.File("brinmoor.json");
-        state.statusReply = BuildStatusJson(4532, "", 0, "", "", "");
-    }
-
-    std::string Send(const std::string& frame) { return HandleFrame(state, 4532, frame).reply; }
-
-    // Waits until the frame's reply is the wanted one.
     bool EventuallyAnswers(const std::string& frame, const std::string& wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + 8s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (Send(frame) == wanted) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+        return WaitUntil([&] { return Send(frame) == wanted; }, 8s);
     }
-
-    ScratchFolder folder;
-    LogCapture log;
-    ServerState state;
 };
 
 TEST_F(ServerCommandsTest, DispatchFollowsExactTextAndLength) {
-    const FrameResult quit = HandleFrame(state, 4532, "QUIT");
-    EXPECT_EQ(quit.reply, "QUIT_OK;");
-    EXPECT_TRUE(quit.quit);
-    EXPECT_FALSE(state.quit.load()) << "the session sets quit once QUIT_OK is sent";
+    EXPECT_FALSE(state.quit.load() || !HandleFrame(state, 4532, "QUIT").quit)
+        << "the session sets quit once QUIT_OK is sent";
 
     EXPECT_EQ(Send("PORTS"), "PORTS{\"tcp_port\":4532};");
+    EXPECT_EQ(Send("PW"), "PW000;");
     // With no CAT port a query is answered ERR, a set command not at all.
     EXPECT_EQ(Send("FA"), "ERRFA;");
     EXPECT_EQ(Send("FA00014074000"), "");
-    EXPECT_EQ(Send("quit"), "");
-    EXPECT_FALSE(HandleFrame(state, 4532, "quit").quit);
-    EXPECT_EQ(Send("PW"), "PW000;");
 
     ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
     sim::TakeWritten("COM3");
-    // Frames that miss their command's length go to the radio.
-    for (const char* frame : {"CFG", "PT", "CK", "PW1", "PORTS1", "QUIT1", "quit"}) {
-        Send(frame);
-        EXPECT_TRUE(sim::WaitForWritten("COM3", std::string(frame) + ";", 1s)) << frame;
-        sim::TakeWritten("COM3");
-    }
-    // AG takes every frame that begins with it, the query AG0 included.
-    EXPECT_EQ(Send("AG0"), "AG_OK;");
-    EXPECT_EQ(Send("PT1"), "");
-    EXPECT_EQ(Send("CK0"), "");
-    std::this_thread::sleep_for(100ms);
+    // Frames that miss their command's length go to the radio; AG takes
+    // every frame that begins with it, the query AG0 included.
+    const char* toRadio[] = {"CFG", "PT", "CK", "PW1", "PORTS1", "QUIT1", "quit"};
+    for (const char* frame : toRadio) Send(frame);
+    for (const char* frame : {"AG0", "PT1", "CK0"}) Send(frame);
     const std::string written = sim::Written("COM3");
-    EXPECT_EQ(written.find("AG0"), std::string::npos);
-    EXPECT_EQ(written.find("PT1"), std::string::npos);
-    EXPECT_EQ(written.find("CK0"), std::string::npos);
+    for (const char* frame : toRadio) {
+        EXPECT_NE(written.find(std::string(frame) + ";"), std::string::npos) << frame;
+    }
+    for (const char* frame : {"AG0", "PT1", "CK0"}) {
+        EXPECT_EQ(written.find(frame), std::string::npos) << frame;
+    }
 }
 
-TEST_F(ServerCommandsTest, CatPassThroughAnswersQueriesAndFeedsThePowerSetting) {
+TEST_F(ServerCommandsTest, CatPassThroughAndThePowerReply) {
     ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
-    EXPECT_EQ(Send("FA"), "FA00014074000;");
     EXPECT_EQ(Send("FA00007074000"), "");
     EXPECT_EQ(Send("FA"), "FA00007074000;");
-    // A query the radio refuses comes back as ERR.
-    EXPECT_EQ(Send("BY"), "ERRBY;");
-
+    EXPECT_EQ(Send("BY"), "ERRBY;") << "a query the radio refuses";
     // Before any "PC" reply the monitor reports 0, then the setting.
     EXPECT_EQ(Send("PW"), "PW0000;");
     EXPECT_EQ(Send("PC"), "PC100;");
     EXPECT_TRUE(EventuallyAnswers("PW", "PW0100;"));
-}
 
-TEST_F(ServerCommandsTest, PowerWhileTransmittingIsTheMeterAverage) {
-    // A four-digit radio: "TX" reads the state, "RM5" the meter.
+    // A four-digit radio transmitting: "TX" reads the state, "RM5" the meter.
     sim::SetResponder("COM3",
                       sim::KenwoodResponder({{"ID", "ID0570"}, {"TX", "TX2"}, {"RM5", "RM5200"}}));
-    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    ASSERT_EQ(Send(Cfg("COM3", ", \"baud\": 9600")), "CFG_OK;");
     EXPECT_TRUE(EventuallyAnswers("PW", "PW2088;"));
 }
 
-TEST(PowerReplyTest, Formats) {
-    EXPECT_EQ(FormatPowerReply(true, 45), "PW2045;");
-    EXPECT_EQ(FormatPowerReply(false, 100), "PW0100;");
-    EXPECT_EQ(FormatPowerReply(false, 0), "PW0000;");
-    EXPECT_EQ(FormatPowerReply(true, 88), "PW2088;");
-    EXPECT_EQ(FormatPowerReply(true, 2929), "PW22929;");
-}
-
 TEST_F(ServerCommandsTest, CfgOpensTheCatPortPublishesAndSaves) {
-    EXPECT_EQ(Send(Cfg("COM3", ", \"baud\": 9600, \"parity\": \"space\", \"stopbits\": 1.5")),
+    // Unfinished, as the reader allows.
+    EXPECT_EQ(Send("CFG {\"ports\": {\"CAT\": {\"port\": \"COM3\", \"baud\": 9600, "
+                   "\"parity\": \"space\", \"stopbits\": 1.5"),
               "CFG_OK;");
-    EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n"));
+    EXPECT_TRUE(log.WaitFor(LogStream::Out, kCom3Opened));
     EXPECT_EQ(Send("PORTS"),
               "PORTS{\"tcp_port\":4532,\"com\":\"COM3\",\"baud\":9600,\"bits\":\"8\","
               "\"parity\":\"space\",\"stopbits\":\"1.5\"};");
-    EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 9600, "8", "space", "1.5"));
-    ASSERT_TRUE(sim::LastSettings("COM3"));
-    EXPECT_EQ(sim::LastSettings("COM3")->baud, 9600u);
-    EXPECT_TRUE(state.powerMonitor.Snapshot());
+    EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 9600, "space", "1.5"));
+    EXPECT_EQ(servertest::SettingsOf("COM3"), "9600 8 S 1.5");
     EXPECT_TRUE(log.Err().empty());
-}
 
-TEST_F(ServerCommandsTest, CfgWithTheSameSettingsKeepsThePortButRefreshesAll) {
-    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    // The same settings keep the port but refresh the rest; the monitor is made once.
     const auto monitor = state.powerMonitor.Snapshot();
+    ASSERT_TRUE(monitor);
     std::filesystem::remove(state.configPath);
     sim::TakeWritten("COM3");
-    log.Clear();
-
-    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    ASSERT_EQ(Send(Cfg("COM3", ", \"baud\": 9600, \"parity\": \"s\", \"stopbits\": \"1.5\"")),
+              "CFG_OK;");
     EXPECT_EQ(sim::OpenCount("COM3"), 1);
     EXPECT_NE(sim::Written("COM3").find("ID;"), std::string::npos);
-    EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n"));
-    EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 38400, "8", "none", "1"));
-    EXPECT_EQ(state.powerMonitor.Snapshot(), monitor) << "the monitor is made once";
-
-    // Another baud rate reopens it.
-    ASSERT_EQ(Send(Cfg("COM3", ", \"baud\": 4800")), "CFG_OK;");
-    EXPECT_EQ(sim::OpenCount("COM3"), 2);
-}
-
-TEST_F(ServerCommandsTest, CfgWithNoPortLeavesTheCatPortAlone) {
+    EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 9600, "space", "1.5"));
+    EXPECT_EQ(state.powerMonitor.Snapshot(), monitor);
     ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
-    const std::string status = Send("PORTS");
-    log.Clear();
-    for (const char* none : {"NONE", "none", "NoNe", ""}) {
-        EXPECT_EQ(Send(Cfg(none)), "CFG_OK;");
-    }
-    EXPECT_EQ(Send("CFG{\"ports\": {}}"), "CFG_OK;");
-    EXPECT_EQ(Send("CFG{\"ports\": {\"CAT\": {\"port\": 5}}}"), "CFG_OK;");
-    // Documents without "ports", bare words and numbers change nothing either.
-    for (const char* other : {"CFG{}", "CFG hello", "CFG 42", "CFG{\"ext_groups\": {}}"}) {
-        EXPECT_EQ(Send(other), "CFG_OK;") << other;
-    }
-    EXPECT_EQ(sim::OpenCount("COM3"), 1);
-    EXPECT_TRUE(sim::IsHeld("COM3"));
-    EXPECT_EQ(Send("PORTS"), status);
-    // The empty "ext_groups" says that no app group has a port.
-    EXPECT_EQ(log.Out(), std::vector<std::string>{"[relay] No external app ports configured\n"});
-    EXPECT_TRUE(log.Err().empty());
-}
+    EXPECT_EQ(sim::OpenCount("COM3"), 2) << "other settings reopen it";
 
-TEST_F(ServerCommandsTest, BadCfgIsReportedAndChangesNothing) {
-    EXPECT_EQ(Send("CFG{ports: {\"CAT\": {\"port\": \"COM3\"}}}"), "CFG_OK;");
-    EXPECT_EQ(log.Out(), std::vector<std::string>{"[config] Bad CFG JSON\n"});
-    EXPECT_FALSE(sim::IsHeld("COM3"));
-    EXPECT_EQ(Send("PORTS"), "PORTS{\"tcp_port\":4532};");
-    EXPECT_FALSE(std::filesystem::exists(state.configPath));
-}
-
-TEST_F(ServerCommandsTest, CfgThatBreaksOffIsTakenAsFarAsItGoes) {
-    EXPECT_EQ(Send("CFG {\"ports\": {\"CAT\": {\"port\": \"COM3\", \"baud\": 19200"), "CFG_OK;");
-    EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n"));
-    EXPECT_EQ(sim::LastSettings("COM3")->baud, 19200u);
-}
-
-TEST_F(ServerCommandsTest, CatPortThatWillNotOpenKeepsTheOldStatus) {
-    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    // A port that will not open gives the working one back, status and file unchanged.
     const std::string status = Send("PORTS");
     log.Clear();
     EXPECT_EQ(Send(Cfg("COM9")), "CFG_OK;");
-    EXPECT_EQ(log.Err(), std::vector<std::string>{"[brinmoor] Failed to open CAT port COM9\n"});
+    EXPECT_EQ(log.Err(), Lines{"[brinmoor] Failed to open CAT port COM9\n"});
     EXPECT_EQ(Send("PORTS"), status);
-    EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 38400, "8", "none", "1"));
-    EXPECT_EQ(Send("FA"), "FA00014074000;") << "the working port is back";
+    EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 38400, "none", "1"));
+    EXPECT_EQ(Send("FA"), "FA00014074000;");
 }
 
-TEST_F(ServerCommandsTest, SilentRadioGetsTheWarning) {
-    sim::SetResponder("COM3", nullptr);
-    EXPECT_TRUE(ApplyCatConfig(state, ParseJsonDocument("{\"port\": \"COM3\"}"), 4532));
-    EXPECT_EQ(log.Out(), std::vector<std::string>{kNoIdWarning});
-    EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 38400, "8", "none", "1"));
-}
-
-TEST_F(ServerCommandsTest, ApplyCatConfigWithoutPortSaysSo) {
-    EXPECT_FALSE(ApplyCatConfig(state, ParseJsonDocument("{\"baud\": 9600}"), 4532));
-    EXPECT_EQ(log.Err(),
-              std::vector<std::string>{"[brinmoor] ApplyCatConfig: no port specified.\n"});
-    EXPECT_FALSE(state.powerMonitor.Snapshot());
-}
-
-TEST_F(ServerCommandsTest, CfgAfterQuitOpensNothing) {
-    state.quit.store(true);
-    EXPECT_EQ(Send(Cfg("COM3")), "CFG_OK;");
-    EXPECT_FALSE(sim::IsHeld("COM3"));
-}
-
-TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroup) {
-    {
-        std::lock_guard<std::mutex> guard(state.groupsMutex);
-        state.groupNames[2] = "Logger";
+TEST_F(ServerCommandsTest, CfgThatNamesNoCatPortOrCannotBeReadChangesNothing) {
+    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    const std::string status = Send("PORTS");
+    const std::string noGroups = "[relay] No external app ports configured\n";
+    const struct {
+        std::string frame;
+        Lines out;
+    } cases[] = {
+        {Cfg("NONE"), {}},
+        {"CFG{\"ports\": {\"CAT\": {\"port\": 5}}}", {}},
+        {"CFG hello", {}},
+        // An empty "ext_groups" says that no app group has a port.
+        {"CFG{\"ext_groups\": {}}", {noGroups}},
+        {"CFG{ports: {\"CAT\": {\"port\": \"COM4\"}}}", {"[config] Bad CFG JSON\n"}},
+    };
+    for (const auto& c : cases) {
+        log.Clear();
+        EXPECT_EQ(Send(c.frame), "CFG_OK;");
+        EXPECT_EQ(log.Out(), c.out) << c.frame;
     }
-    struct Case {
+    EXPECT_EQ(sim::OpenCount("COM3"), 1);
+    EXPECT_EQ(Send("PORTS"), status);
+    EXPECT_TRUE(log.Err().empty());
+
+    // After QUIT a CFG opens nothing again: shutdown is closing the ports.
+    state.quit.store(true);
+    sim::CreateDevice("COM4");
+    EXPECT_EQ(Send(Cfg("COM4")), "CFG_OK;");
+    EXPECT_FALSE(sim::IsHeld("COM4"));
+}
+
+TEST_F(ServerCommandsTest, RefusedPortEntriesLeaveEveryPortAsItWas) {
+    ASSERT_EQ(Send(Cfg("COM3")), "CFG_OK;");
+    InstallKeyingLines("COM4");
+    const std::string saved = ScratchFolder::Read(state.configPath);
+    const struct {
+        std::string frame;
+        std::string line;
+    } cases[] = {
+        {Cfg("COM5\x1b"), "[config] CAT port COM5\\u001b refused: a port name cannot hold"
+                             " control characters\n"},
+        {Cfg("COM5", ", \"baud\": 0"), "[config] CAT port COM5 refused: baud 0 is out of range"
+                                       " (1 to 4000000)\n"},
+        {Cfg("COM5", ", \"stopbits\": 3"), "[config] CAT port COM5 refused: stopbits 3 is not"
+                                           " 1, 1.5 or 2\n"},
+        {Cfg("COM5", ", \"parity\": \"ev\""), "[config] CAT port COM5 refused: parity \"ev\" is"
+                                              " not none, even, odd, mark or space\n"},
+        {"CFG{\"ports\": {\"PTT\": {\"port\": \"COM5\", \"baud\": -5}}}",
+         "[config] PTT port COM5 refused: baud -5 is out of range (1 to 4000000)\n"},
+        {"CFG{\"ext_groups\": {\"1\": {\"cat\": {\"port\": \"COM5\", \"bytesize\": 9}}}}",
+         "[config] group 1 cat port COM5 refused: bytesize 9 is out of range (5 to 8)\n"},
+    };
+    for (const auto& c : cases) {
+        log.Clear();
+        EXPECT_EQ(Send(c.frame), "CFG_OK;");
+        EXPECT_EQ(log.Err(),
+                  (Lines{c.line, "[config] CFG refused: no port was closed or opened\n"}));
+    }
+    EXPECT_EQ(sim::OpenCount("COM3"), 1);
+    EXPECT_EQ(ScratchFolder::Read(state.configPath), saved);
+    EXPECT_TRUE(state.pttLine.Snapshot() && sim::IsHeld("COM4"));
+}
+
+TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroupByTheNameTheCfgGave) {
+    ASSERT_EQ(Send(R"(CFG{"ext_groups": {"-1": {"name": "Nobody"}, "2": {"name": "Logger"},)"
+                   R"( "3x": {}, "4": {"name": ""}}})"),
+              "CFG_OK;");
+    const struct {
         const char* frame;
         int group;
         const char* name;
-    };
-    for (const Case& c :
-         {Case{"AG2", 2, "Logger"}, Case{"AG7", 7, "Group 7"}, Case{"AG", -1, "Default"},
-          Case{"AG 3x", 3, "Group 3"}, Case{"AGx", -1, "Default"},
-          Case{"AG99999999999", -1, "Default"}, Case{"AG-1", -1, "Default"}}) {
+    } cases[] = {{"AG2", 2, "Logger"},    {"AG7", 7, "Group 7"}, {"AG", -1, "Nobody"},
+                 {"AG 3x", 3, "Group 3x"}, {"AGx", -1, "Nobody"}, {"AG4", 4, ""},
+                 {"AG99999999999", -1, "Nobody"}};
+    for (const auto& c : cases) {
         log.Clear();
         EXPECT_EQ(Send(c.frame), "AG_OK;");
         EXPECT_EQ(state.activeGroup.Load(), c.group) << c.frame;
-        EXPECT_EQ(log.Out(),
-                  std::vector<std::string>{"[relay] Active app set to '" + std::string(c.name) +
-                                           "' (group " + std::to_string(c.group) + ")\n"});
+        EXPECT_EQ(log.Out(), Lines{"[relay] Active app set to '" + std::string(c.name) +
+                                   "' (group " + std::to_string(c.group) + ")\n"});
     }
 }
 
-TEST_F(ServerCommandsTest, PtAndCkDriveTheLocalLines) {
-    // Without lines nothing happens and nothing is answered.
-    EXPECT_EQ(Send("PT1"), "");
-    EXPECT_EQ(Send("CK1"), "");
-
-    servertest::InstallKeyingLines(state, "COM4");
-
-    Send("PT1");
-    EXPECT_TRUE(sim::Dtr("COM4"));
-    Send("PT0");
-    EXPECT_FALSE(sim::Dtr("COM4"));
-    Send("PTx");
-    EXPECT_TRUE(sim::Dtr("COM4"));
-    Send("PT01");  // only the third character counts
-    EXPECT_FALSE(sim::Dtr("COM4"));
-    Send("CK1");
-    EXPECT_TRUE(sim::Rts("COM4"));
-    Send("CK0");
-    EXPECT_FALSE(sim::Rts("COM4"));
-
-    Send("PT1");
-    Send("CK1");
-    CloseLocalPorts(state);
-    EXPECT_FALSE(state.pttLine.Snapshot());
-    EXPECT_FALSE(state.cwLine.Snapshot());
-    EXPECT_FALSE(sim::IsHeld("COM4"));
-    EXPECT_FALSE(sim::Dtr("COM4")) << "a key held down is released";
-    EXPECT_FALSE(sim::Rts("COM4"));
-    EXPECT_EQ(Send("PT1"), "");
-}
-
-TEST_F(ServerCommandsTest, PtWhileACfgSwapsTheLineIsSafe) {
-    // A reader keeps its snapshot alive while the writer replaces the line.
+TEST_F(ServerCommandsTest, ConcurrentCommandsAreSafe) {
+    // PT while the line is replaced under it: the keyer's snapshot keeps a
+    // closed line alive, never a freed one.
     sim::CreateDevice("COM4");
     std::atomic<bool> stop{false};
     std::thread keyer([&] {
-        bool on = false;
-        while (!stop.load()) {
-            Send(on ? "PT1" : "PT0");
-            on = !on;
-        }
+        for (bool on = false; !stop.load(); on = !on) Send(on ? "PT1" : "PT0");
     });
     for (int i = 0; i < 50; ++i) {
         auto line = std::make_shared<KeyingLine>();
-        ASSERT_TRUE(line->OpenOwn("COM4", 38400, 8, 'N', 1.0f, "DTR"));
+        EXPECT_TRUE(line->OpenOwn("COM4", 38400, 8, 'N', 1.0f, "DTR"));
         state.pttLine.Replace(std::move(line));
         CloseLocalPorts(state);
     }
     stop.store(true);
     keyer.join();
     EXPECT_FALSE(sim::IsHeld("COM4"));
-}
 
-TEST_F(ServerCommandsTest, ConcurrentCfgsQueriesAndPowerReads) {
     // Two clients configure at once while others query the radio and read
-    // the power: every answer is whole and the monitor is made only once.
+    // the power: every answer is whole and the monitor is made once.
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int c = 0; c < 2; ++c) {
@@ -324,8 +233,6 @@ TEST_F(ServerCommandsTest, ConcurrentCfgsQueriesAndPowerReads) {
                 if (Send(Cfg("COM3", ", \"baud\": " + baud)) != "CFG_OK;") wrong.fetch_add(1);
             }
         });
-    }
-    for (int c = 0; c < 2; ++c) {
         threads.emplace_back([&] {
             for (int i = 0; i < 30; ++i) {
                 const std::string fa = Send("FA");
@@ -343,50 +250,39 @@ TEST_F(ServerCommandsTest, ConcurrentCfgsQueriesAndPowerReads) {
     EXPECT_EQ(Send("FA"), "FA00014074000;");
 }
 
-class SavedConfigStartTest : public ServerCommandsTest {};
-
-TEST_F(SavedConfigStartTest, SavedPortIsReopenedAndRewritten) {
+TEST_F(ServerCommandsTest, SavedPortIsReopenedAtStartAndRewritten) {
     ScratchFolder::Write(state.configPath,
                          "{\"cat\": {\"port\": \"COM3\", \"baud\": \"9600\", \"parity\": \"E\", "
                          "\"stopbits\": 2}}");
     LoadSavedCatConfig(state);
     EXPECT_EQ(log.Out()[0], "[brinmoor] Loading saved port config: COM3\n");
-    EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] CAT port COM3 opened. Radio ID: ID019\n"));
-    // A quoted baud rate is not read.
-    EXPECT_EQ(sim::LastSettings("COM3")->baud, 38400u);
-    EXPECT_EQ(ScratchFolder::Read(state.configPath), SavedText("COM3", 38400, "8", "even", "2"));
-}
+    EXPECT_TRUE(log.WaitFor(LogStream::Out, kCom3Opened));
+    EXPECT_EQ(servertest::SettingsOf("COM3"), "38400 8 E 2") << "a quoted baud rate is not read";
+    EXPECT_EQ(ScratchFolder::Read(state.configPath), Saved("COM3", 38400, "even", "2"));
 
-TEST_F(SavedConfigStartTest, UnusableSavedFilesWaitForVarnholt) {
-    const std::string couldNotParse =
-        "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration "
-        "from Varnholt.\n";
-    struct Case {
-        const char* text;
-        std::string line;
-    };
-    LoadSavedCatConfig(state);  // no file at all
-    EXPECT_EQ(log.Out(), std::vector<std::string>{kNoSavedConfig});
-    for (const Case& c : {Case{"", kNoSavedConfig}, Case{" \r\n\t ", kNoSavedConfig},
-                          Case{"{}", kNoSavedConfig}, Case{"{\"cat\": {}}", kNoSavedConfig},
-                          Case{"{\"cat\": {\"port\": \"\"}}", kNoSavedConfig},
-                          Case{"{\"cat\": {\"port\": 3}}", kNoSavedConfig},
-                          Case{"{\"cat\": \"COM3\"}", kNoSavedConfig},
-                          Case{"nonsense", kNoSavedConfig}, Case{"{cat: 1}", couldNotParse}}) {
-        log.Clear();
-        ScratchFolder::Write(state.configPath, c.text);
-        LoadSavedCatConfig(state);
-        EXPECT_EQ(log.Out(), std::vector<std::string>{c.line}) << c.text;
-    }
-    EXPECT_FALSE(sim::IsHeld("COM3"));
-}
-
-TEST_F(SavedConfigStartTest, SavedPortThatIsGoneIsReportedAndStartUpGoesOn) {
+    // A saved port that is gone is reported and start-up goes on.
+    log.Clear();
     ScratchFolder::Write(state.configPath, "{\"cat\": {\"port\": \"COM8\"}}");
     LoadSavedCatConfig(state);
-    EXPECT_EQ(log.Out(), std::vector<std::string>{"[brinmoor] Loading saved port config: COM8\n"});
-    EXPECT_EQ(log.Err(), std::vector<std::string>{"[brinmoor] Failed to open CAT port COM8\n"});
+    EXPECT_EQ(log.Out(), Lines{"[brinmoor] Loading saved port config: COM8\n"});
+    EXPECT_EQ(log.Err(), Lines{"[brinmoor] Failed to open CAT port COM8\n"});
     EXPECT_EQ(ScratchFolder::Read(state.configPath), "{\"cat\": {\"port\": \"COM8\"}}");
+}
+
+TEST_F(ServerCommandsTest, UnusableSavedFilesWaitForVarnholt) {
+    const std::string unreadable =
+        "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration "
+        "from Varnholt.\n";
+    LoadSavedCatConfig(state);  // no file at all
+    EXPECT_EQ(log.Out(), Lines{kNoSavedConfig});
+    for (const std::string text : {" \r\n\t ", "{\"cat\": {\"port\": \"\"}}", "{\"cat\": \"COM3\"}",
+                                   "nonsense", "{cat: 1}"}) {
+        log.Clear();
+        ScratchFolder::Write(state.configPath, text);
+        LoadSavedCatConfig(state);
+        EXPECT_EQ(log.Out(), Lines{text == "{cat: 1}" ? unreadable : kNoSavedConfig}) << text;
+    }
+    EXPECT_FALSE(sim::IsHeld("COM3"));
 }
 
 }  // namespace

@@ -1,20 +1,25 @@
 #pragma once
-// Helpers for the in-process server tests: watching log lines, a scratch
-// folder, and loopback connections through the socket seam.
+// The in-process server tests' common ground: a scratch folder, loopback
+// sockets, and a server state with a radio on the simulated COM3 whose
+// commands and clients a test drives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <mutex>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "common/log.h"
+#include "config/status_reply.h"
 #include "platform/socket.h"
+#include "server/client_session.h"
+#include "server/ext_groups.h"
+#include "server/server.h"
 #include "server/server_state.h"
 #include "support/log_capture.h"
 #include "support/sim_serial_device.h"
@@ -22,8 +27,27 @@
 namespace brinmoor::servertest {
 
 using namespace std::chrono_literals;
-
 using test::LogCapture;
+
+// Polls the condition until it holds or the deadline passes.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// "baud bits parity stopbits" a simulated device was last opened with: "1200 8 N 2".
+inline std::string SettingsOf(const std::string& device) {
+    const auto s = sim::LastSettings(device);
+    if (!s) return "never opened";
+    const char* stops[] = {"1", "1.5", "2"};
+    return std::to_string(s->baud) + " " + std::to_string(s->dataBits) + " " +
+           "NOEMS"[static_cast<int>(s->parity)] + " " + stops[static_cast<int>(s->stopBits)];
+}
 
 // A folder of its own under the system's temporary directory, removed after.
 class ScratchFolder {
@@ -39,7 +63,15 @@ class ScratchFolder {
         std::filesystem::remove_all(path, ignored);
     }
     std::string File(const std::string& name) const { return (path / name).string(); }
-
+    // The names in the folder, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     static std::string Read(const std::string& file) {
         std::ifstream in(file, std::ios::binary);
         std::ostringstream content;
@@ -51,20 +83,9 @@ class ScratchFolder {
     }
 
   private:
-    static inline int counter = 0;
+    static inline std::atomic<int> counter{0};
     std::filesystem::path path;
 };
-
-// The server's own PTT (DTR) and CW (RTS) lines on one simulated port.
-inline void InstallKeyingLines(ServerState& state, const std::string& device) {
-    sim::CreateDevice(device);
-    auto ptt = std::make_shared<KeyingLine>();
-    EXPECT_TRUE(ptt->OpenOwn(device, 38400, 8, 'N', 1.0f, "DTR"));
-    auto cw = std::make_shared<KeyingLine>();
-    cw->ShareWith(ptt, "RTS");
-    state.pttLine.Replace(ptt);
-    state.cwLine.Replace(cw);
-}
 
 // Starts the platform's sockets for the life of a test.
 struct SocketsStarted {
@@ -74,27 +95,24 @@ struct SocketsStarted {
 
 // A listener on 127.0.0.1 with a port the system chose.
 struct LoopbackListener {
-    SocketHandle socket = kInvalidSocket;
+    SocketsStarted sockets;
+    SocketHandle socket = CreateTcpSocket();
     std::uint16_t port = 0;
 
     LoopbackListener() {
-        socket = CreateTcpSocket();
-        BindSocket(socket, "127.0.0.1", 0);
-        ListenSocket(socket, 5);
+        EXPECT_TRUE(BindSocket(socket, "127.0.0.1", 0));
+        EXPECT_TRUE(ListenSocket(socket, 16));
         port = LocalPort(socket);
     }
-    ~LoopbackListener() {
-        if (socket != kInvalidSocket) CloseSocket(socket);
+    ~LoopbackListener() { CloseSocket(socket); }
+
+    // Connects a client and accepts it: {client side, server side}.
+    std::pair<SocketHandle, SocketHandle> ConnectPair() {
+        const SocketHandle client = CreateTcpSocket();
+        EXPECT_TRUE(ConnectSocket(client, "127.0.0.1", port));
+        return {client, AcceptConnection(socket)};
     }
 };
-
-// Connects a client and accepts it: {client side, server side}.
-inline std::pair<SocketHandle, SocketHandle> ConnectPair(LoopbackListener& listener) {
-    const SocketHandle client = CreateTcpSocket();
-    ConnectSocket(client, "127.0.0.1", listener.port);
-    const SocketHandle server = AcceptConnection(listener.socket);
-    return {client, server};
-}
 
 // Reads until the text has arrived, the peer closes or the time runs out.
 inline std::string ReceiveUntil(SocketHandle socket, const std::string& wanted,
@@ -111,16 +129,70 @@ inline std::string ReceiveUntil(SocketHandle socket, const std::string& wanted,
     return got;
 }
 
+// Sends the frames and waits for the reply that ends in `wanted`.
+inline std::string Ask(SocketHandle client, const std::string& frames,
+                       const std::string& wanted = ";") {
+    SendAll(client, frames);
+    return ReceiveUntil(client, wanted);
+}
+
 // True when the peer closed the connection within the time.
 inline bool SeesClosed(SocketHandle socket, std::chrono::milliseconds timeout = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
         if (WaitReadable(socket, 50) != SocketWait::Readable) continue;
         char buffer[256];
-        const auto n = ReceiveSome(socket, buffer, sizeof buffer);
-        if (n <= 0) return true;
+        if (ReceiveSome(socket, buffer, sizeof buffer) <= 0) return true;
     }
     return false;
 }
+
+// A server state on TCP port 4532 whose radio, a three-digit-ID transceiver on
+// 14.074 MHz, is on COM3 (not yet opened); its saved file is in a scratch folder.
+class ServerFixture : public ::testing::Test {
+  protected:
+    ServerFixture() {
+        sim::Reset();
+        sim::CreateDevice("COM3");
+        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"},
+                                                         {"FA", "FA00014074000"},
+                                                         {"TX", "TX0"},
+                                                         {"PC", "PC100"},
+                                                         {"RM5", "RM5000"}}));
+        state.configPath = folder.File("brinmoor.json");
+        state.statusReply = BuildStatusJson(4532, "", 0, "", "", "");
+    }
+    ~ServerFixture() override {
+        state.sessions.ShutdownAll();
+        state.sessions.JoinAll();
+        StopRelays(state);
+        CloseLocalPorts(state);
+    }
+
+    std::string Send(const std::string& frame) { return HandleFrame(state, 4532, frame).reply; }
+
+    // A client served by a session of this state.
+    SocketHandle Connect() {
+        const auto [client, server] = listener.ConnectPair();
+        EXPECT_TRUE(StartClientSession(state, server));
+        return client;
+    }
+
+    // The server's own PTT (DTR) and CW (RTS) lines on one simulated port.
+    void InstallKeyingLines(const std::string& device) {
+        sim::CreateDevice(device);
+        auto ptt = std::make_shared<KeyingLine>();
+        EXPECT_TRUE(ptt->OpenOwn(device, 38400, 8, 'N', 1.0f, "DTR"));
+        auto cw = std::make_shared<KeyingLine>();
+        cw->ShareWith(ptt, "RTS");
+        state.pttLine.Replace(ptt);
+        state.cwLine.Replace(cw);
+    }
+
+    ScratchFolder folder;
+    LogCapture log;
+    LoopbackListener listener;
+    ServerState state;
+};
 
 }  // namespace brinmoor::servertest
