@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "support/posix/null_modem.h"
 #include "support/posix/pty.h"
 #include "support/posix/station.h"
 

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <string>
 
-#include "support/posix/null_modem.h"
 #include "support/posix/pty.h"
 #include "support/posix/server_process.h"
 #include "support/posix/tcp_client.h"
