@@ -1,5 +1,6 @@
-// Client sessions of the real server: framing, ERR replies, set commands and
-// the radio's own reports, with the simulator logging what it receives.
+// Client sessions of the real server with the simulator on the CAT port: the
+// end of a session, ERR replies, set commands and the radio's own reports.
+// Framing is tested in process (tests/server).
 #include <string>
 
 #include "support/posix/station.h"
@@ -11,26 +12,6 @@ using namespace std::chrono_literals;
 using test::kFrequency;
 
 using SessionSystemTest = test::StationTest;
-
-TEST_F(SessionSystemTest, FramesAreAnsweredInOrderAndEmptyOnesIgnored) {
-    ASSERT_NO_FATAL_FAILURE(StartStation({"--log"}));
-    control->Send("FA;IF;");
-    EXPECT_EQ(control->ReadUntil("IF", 3s), kFrequency + "IF");
-    control->ReadUntil(";", 3s);
-    // ";;;" is no frame at all; nothing reaches the radio or the client.
-    radio.LogLines(300ms);
-    control->Send(";;;");
-    EXPECT_EQ(control->ReadFor(300ms), "");
-    // A line feed after a ";" starts the next frame: "\nPORTS" is no control
-    // command, and "\nFA" is no query the radio answers through the server.
-    control->Send("PORTS;\nPORTS;\nFA;PW;");
-    std::string replies = control->ReadUntil("PW", 3s);
-    replies += control->ReadUntil(";", 3s);
-    EXPECT_EQ(replies.rfind("PORTS{", 0), 0u) << replies;
-    EXPECT_EQ(replies.find("FA000"), std::string::npos) << replies;
-    EXPECT_EQ(replies.substr(replies.size() - 7), "PW0000;") << replies;
-    EXPECT_TRUE(radio.WaitLog("rx FA;", 2s)) << "the radio itself skips the line feed";
-}
 
 TEST_F(SessionSystemTest, QuitEndsTheSessionBeforeTheNextFrameAndLogsTheTotals) {
     ASSERT_NO_FATAL_FAILURE(StartStation({"--log"}));
