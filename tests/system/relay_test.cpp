@@ -10,7 +10,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/posix/pty.h"
@@ -23,7 +22,6 @@ using namespace std::chrono_literals;
 using std::chrono::milliseconds;
 using test::DeviceLocked;
 using test::PseudoTerminal;
-using test::RadioSim;
 
 // A port entry of the CFG document.
 std::string Entry(const std::string& port, const std::string& more = "") {
