@@ -16,17 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "support/posix/server_process.h"
-#include "support/posix/tcp_client.h"
+#include "support/posix/station.h"
 
 namespace brinmoor {
 namespace {
 
 using namespace std::chrono_literals;
 using test::CatCfg;
-using test::RadioSim;
 using test::ReadWholeFile;
-using test::ServerProcess;
 using test::TcpClient;
 
 // The radio on the CAT port and each group's CAT port, as a CFG document.
@@ -40,27 +37,15 @@ std::string StationDocument(const std::string& radio,
     return "{\"ports\": {\"CAT\": {\"port\": \"" + radio + "\"}}, \"ext_groups\": {" + groups + "}";
 }
 
-class EndpointSystemTest : public ::testing::Test {
+class EndpointSystemTest : public test::StationTest {
   protected:
-    void SetUp() override { ASSERT_TRUE(radio.Start({"--log"})); }
-
+    // The server with the groups' CAT ports (and the radio simulator, logging).
     void Serve(const std::vector<std::string>& groupCatPorts,
                const std::vector<std::string>& options = {}) {
-        ASSERT_TRUE(server.StartListening(options));
-        control = std::make_unique<TcpClient>(server.Port());
+        ASSERT_NO_FATAL_FAILURE(StartStation({"--log"}, options, false));
         ASSERT_EQ(control->Ask("CFG" + StationDocument(radio.Path(), groupCatPorts) + "};", 15s),
                   "CFG_OK;");
     }
-
-    void TearDown() override {
-        if (!control) return;
-        control->Send("QUIT;");
-        EXPECT_EQ(server.Wait(10s), 0);
-    }
-
-    RadioSim radio;
-    ServerProcess server;
-    std::unique_ptr<TcpClient> control;
 };
 
 TEST_F(EndpointSystemTest, ATcpEndpointServesOneProgramAtATime) {
@@ -130,7 +115,7 @@ TEST_F(EndpointSystemTest, APtyEndpointIsAProgramsSerialPortWhileItsRelayRuns) {
 }
 
 TEST_F(EndpointSystemTest, TheRadiosSerialServerIsLostAndFoundAgain) {
-    RadioSim remote;
+    test::RadioSim remote;
     ASSERT_TRUE(remote.Start({"--tcp", "0"}));
     ASSERT_NO_FATAL_FAILURE(Serve({}));
     ASSERT_EQ(control->Ask(CatCfg(remote.Path()), 15s), "CFG_OK;");
@@ -149,6 +134,7 @@ TEST_F(EndpointSystemTest, TheRadiosSerialServerIsLostAndFoundAgain) {
 }
 
 TEST_F(EndpointSystemTest, AStationFileBringsGroupsAndTheActiveAppBackAfterARestart) {
+    ASSERT_TRUE(radio.Start({"--log"}));
     const std::string station = (server.Folder() / "station.json").string();
     const std::uint16_t port = test::FreeLoopbackPort();
     const std::string name = "tcp:" + std::to_string(port);

@@ -1,6 +1,6 @@
-// brinmoor-load itself: a short run against the real server passes, and a
-// server that answers wrongly or not at all is caught (a checker that never
-// fails would prove nothing).
+// brinmoor-load itself: a server that answers wrongly or not at all is caught
+// (a checker that never fails would prove nothing; the native stage runs the
+// tool against the real server).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -141,17 +141,6 @@ class FaultyServer {
     std::list<std::thread> sessions;  // only the acceptor adds, only the destructor joins
 };
 
-TEST(LoadToolTest, AShortRunAgainstTheRealServerPasses) {
-    const LoadRun run = RunLoadTool({"--clients", "20", "--seconds", "3", "--seed", "7"}, 60s);
-    EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(Row(run.output, "wrong"), "0") << run.output;
-    EXPECT_EQ(Row(run.output, "missing"), "0") << run.output;
-    EXPECT_EQ(Row(run.output, "result"), "PASS") << run.output;
-    EXPECT_NE(Row(run.output, "queries"), "0") << run.output;
-    EXPECT_NE(Row(run.output, "max RSS").find(" MB"), std::string::npos) << run.output;
-    EXPECT_NE(Row(run.output, "QUIT").find("exit code 0"), std::string::npos) << run.output;
-}
-
 TEST(LoadToolTest, WrongAndMissingRepliesAreCaught) {
     FaultyServer faulty;
     const LoadRun run =
@@ -166,14 +155,6 @@ TEST(LoadToolTest, WrongAndMissingRepliesAreCaught) {
     EXPECT_EQ(Row(run.output, "result"), "FAIL") << run.output;
     EXPECT_NE(run.output.find("was answered"), std::string::npos) << run.output;
     EXPECT_NE(run.output.find("no reply to"), std::string::npos) << run.output;
-}
-
-TEST(LoadToolTest, BadOptionsAreRefused) {
-    EXPECT_EQ(RunLoadTool({"--clients", "0"}, 10s).exitCode, 2);
-    EXPECT_EQ(RunLoadTool({"--seconds", "x"}, 10s).exitCode, 2);
-    EXPECT_EQ(RunLoadTool({"--pid", "12"}, 10s).exitCode, 2);
-    EXPECT_EQ(RunLoadTool({"--attach", "1", "--no-cfg", "--seconds", "1"}, 30s).exitCode, 2)
-        << "nothing listens on port 1";
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ TEST(RelayRaceTest, CfgPtCkAndAgFromSeveralClientsWhileRelaysRun) {
     ASSERT_TRUE(server.StartListening());
 
     // The server's own ports, and the ports of two groups' programs.
-    PseudoTerminal keying, cwOwn, keyer, fskLine;
+    PseudoTerminal keying, keyer, fskLine;
     PseudoTerminal catOne, catTwo, keyingOne, winkeyOne, winkeyTwo, fskOne, fskTwo;
     const std::string cat = "\"CAT\": {\"port\": \"" + radio.Path() + "\"}";
     const std::vector<std::string> documents = {
@@ -49,20 +49,10 @@ TEST(RelayRaceTest, CfgPtCkAndAgFromSeveralClientsWhileRelaysRun) {
             ", \"winkey\": " + Entry(winkeyOne) + ", \"fsk\": " + Entry(fskOne) +
             "}, \"2\": {\"name\": \"Two\", \"cat\": " + Entry(catTwo) + ", \"winkey\": " +
             Entry(winkeyTwo) + ", \"fsk\": " + Entry(fskTwo, ", \"flow\": \"dtr/rts\"") + "}}}",
-        // CW on a port of its own, no FSK; the groups in another shape.
-        "{\"ports\": {" + cat + ", \"PTT\": " + Entry(keying) + ", \"CW\": " + Entry(cwOwn) +
-            ", \"WinKey\": " + Entry(keyer) + "}, \"ext_groups\": {\"2\": {\"cat\": " +
-            Entry(catTwo) + ", \"winkey\": " + Entry(winkeyTwo) +
-            "}, \"1\": {\"cat\": " + Entry(catOne) + ", \"ptt\": " + Entry(keyingOne) + "}}}",
-        // Groups only: the local ports stay as they are.
-        "{\"ext_groups\": {\"1\": {\"cat\": " + Entry(catOne) + ", \"cw\": " + Entry(keyingOne) +
-            "}}}",
         // Nothing: relays stopped, nothing else changed.
         "{}",
         // A bad key after a good group: refused half-way.
         "{\"ext_groups\": {\"1\": {\"cat\": " + Entry(catOne) + "}, \"x\": {}}}",
-        // Local ports closed, no groups.
-        "{\"ports\": {" + cat + "}, \"ext_groups\": {}}",
     };
 
     std::atomic<bool> stop{false};

@@ -1,9 +1,10 @@
 // Real station software on an app group's CAT port: Hamlib's rigctl, set up
 // for Kenwood radios (the simulator reports the matching identity), reads and
 // changes the simulated radio through brinmoor as it would a radio on a
-// serial cable: a cable of two pseudo-terminals, a tcp: endpoint (rigctl's
-// "host:port" form) or a pty: endpoint the server makes. Skipped where
-// rigctl (Debian's libhamlib-utils) is not installed.
+// serial port: a tcp: endpoint (rigctl's "host:port" form) or a pty: endpoint
+// the server makes (the relay on a serial device is the same relay; the relay
+// tests play that end). Skipped where rigctl (Debian's libhamlib-utils) is not
+// installed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "support/posix/null_modem.h"
 #include "support/posix/process.h"
 #include "support/posix/server_process.h"
 #include "support/posix/tcp_client.h"
@@ -25,7 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
-using test::NullModem;
 using test::RadioSim;
 using test::ServerProcess;
 using test::TcpClient;
@@ -41,37 +40,25 @@ std::string FindProgram(const std::string& name) {
 }
 
 // How rigctl reaches the group's CAT port.
-enum class Reach { Cable, Tcp, Pty };
+enum class Reach { Tcp, Pty };
 
 class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
   protected:
     void SetUp() override {
         rigctl = FindProgram("rigctl");
         if (rigctl.empty()) GTEST_SKIP() << "rigctl (Debian package libhamlib-utils) not installed";
-        ASSERT_TRUE(cable.IsOpen());
-        // The port the server serves and the one rigctl opens.
-        switch (GetParam()) {
-            case Reach::Cable:
-                served = cable.EndA();
-                rigFile = cable.EndB();
-                break;
-            case Reach::Tcp:
-                rigFile = "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
-                served = "tcp:" + rigFile;
-                break;
-            case Reach::Pty:
-                rigFile = (server.Folder() / "rig").string();
-                served = "pty:" + rigFile;
-                break;
-        }
+        // The port rigctl opens, and the name the server serves it under.
+        rigFile = GetParam() == Reach::Tcp
+                      ? "127.0.0.1:" + std::to_string(test::FreeLoopbackPort())
+                      : (server.Folder() / "rig").string();
+        served = (GetParam() == Reach::Tcp ? "tcp:" : "pty:") + rigFile;
         ASSERT_TRUE(server.StartListening());
         client = std::make_unique<TcpClient>(server.Port());
         ASSERT_TRUE(client->Connected());
         ASSERT_NO_FATAL_FAILURE(Station("019"));
     }
 
-    // A radio with this identity on the CAT port; the server plays it on one
-    // end of the cable, rigctl opens the other.
+    // A radio with this identity on the CAT port, and rigctl's group.
     void Station(const std::string& id) {
         radio = std::make_unique<RadioSim>();
         ASSERT_TRUE(radio->Start({"--id", id, "--log"}));
@@ -118,7 +105,6 @@ class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
     }
 
     std::string rigctl;
-    NullModem cable;
     std::string served;
     std::string rigFile;
     std::unique_ptr<RadioSim> radio;
@@ -172,11 +158,8 @@ TEST_P(StationSoftwareTest, RigctlChangesTheRadioOnlyAsTheActiveApp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reaches, StationSoftwareTest,
-                         ::testing::Values(Reach::Cable, Reach::Tcp, Reach::Pty),
-                         [](const auto& info) {
-                             return std::string(info.param == Reach::Cable ? "Cable"
-                                                : info.param == Reach::Tcp ? "Tcp"
-                                                                           : "Pty");
+                         ::testing::Values(Reach::Tcp, Reach::Pty), [](const auto& info) {
+                             return std::string(info.param == Reach::Tcp ? "Tcp" : "Pty");
                          });
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace brinmoor::test {
 namespace {
 
@@ -10,19 +12,6 @@ using Clock = std::chrono::steady_clock;
 
 int Ms(std::chrono::milliseconds timeout) {
     return static_cast<int>(timeout.count());
-}
-
-std::optional<std::string> WaitForLineIn(LinePipe& pipe, std::string_view text,
-                                         std::chrono::milliseconds timeout,
-                                         std::vector<std::string>* skipped) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        auto line = ReadLineWithin(pipe, left.count() > 0 ? Ms(left) : 0);
-        if (!line) return std::nullopt;
-        if (line->find(text) != std::string::npos) return line;
-        if (skipped != nullptr) skipped->push_back(*line);
-    }
 }
 
 }  // namespace
@@ -50,16 +39,14 @@ std::optional<std::string> ChildProcess::ReadErrLine(std::chrono::milliseconds t
     return ReadLineWithin(child.err, Ms(timeout));
 }
 
-std::optional<std::string> ChildProcess::WaitForLine(std::string_view text,
-                                                     std::chrono::milliseconds timeout,
-                                                     std::vector<std::string>* skipped) {
-    return WaitForLineIn(child.out, text, timeout, skipped);
-}
-
 std::optional<std::string> ChildProcess::WaitForErrLine(std::string_view text,
-                                                        std::chrono::milliseconds timeout,
-                                                        std::vector<std::string>* skipped) {
-    return WaitForLineIn(child.err, text, timeout, skipped);
+                                                        std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        auto line = ReadErrLine(std::max(left, std::chrono::milliseconds(0)));
+        if (!line || line->find(text) != std::string::npos) return line;
+    }
 }
 
 bool ChildProcess::Signal(int signal) {

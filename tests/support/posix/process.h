@@ -45,13 +45,9 @@ class ChildProcess {
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
     std::optional<std::string> ReadErrLine(std::chrono::milliseconds timeout);
 
-    // Reads lines until one contains the text and returns it; the lines
-    // before it are appended to *skipped when given.
-    std::optional<std::string> WaitForLine(std::string_view text, std::chrono::milliseconds timeout,
-                                           std::vector<std::string>* skipped = nullptr);
+    // Reads standard error until a line contains the text and returns it.
     std::optional<std::string> WaitForErrLine(std::string_view text,
-                                              std::chrono::milliseconds timeout,
-                                              std::vector<std::string>* skipped = nullptr);
+                                              std::chrono::milliseconds timeout);
 
     // Sends the signal to a running child.
     bool Signal(int signal);

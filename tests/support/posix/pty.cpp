@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -139,6 +140,14 @@ bool PseudoTerminal::ReadLineSettings(TtyLineSettings& settings) const {
     settings.raw = (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
                    (tio.c_oflag & OPOST) == 0 && (tio.c_iflag & (ICRNL | INLCR | IGNCR)) == 0;
     return true;
+}
+
+bool DeviceLocked(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY;  // held exclusively
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return locked;
 }
 
 }  // namespace brinmoor::test

@@ -62,4 +62,8 @@ class PseudoTerminal {
     std::string received;
 };
 
+// Whether a process holds the device locked: brinmoor locks every serial
+// port it opens for as long as it keeps it open.
+bool DeviceLocked(const std::string& path);
+
 }  // namespace brinmoor::test

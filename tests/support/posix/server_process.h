@@ -77,6 +77,7 @@ class RadioSim {
     // Starts it with the options and reads the terminal path it prints first.
     bool Start(const std::vector<std::string>& options = {});
     const std::string& Path() const { return path; }
+    ChildProcess& Process() { return process; }
 
     // One control line ("tx on", "meter 200", "silent on"); true on "ok".
     bool Control(const std::string& line);

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <cerrno>
 #include <thread>
@@ -37,6 +38,9 @@ TcpClient::TcpClient(std::uint16_t port, milliseconds timeout, const std::string
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (!from.empty()) ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            // A server that stops reading must not hold the test.
+            const timeval limit{10, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
             return;
         }
         ::close(fd);
@@ -47,6 +51,12 @@ TcpClient::TcpClient(std::uint16_t port, milliseconds timeout, const std::string
 }
 
 TcpClient::~TcpClient() {
+    Close();
+}
+
+void TcpClient::Vanish() {
+    const linger abort{1, 0};
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     Close();
 }
 

@@ -22,6 +22,7 @@ class TcpClient {
     TcpClient& operator=(const TcpClient&) = delete;
 
     bool Connected() const { return fd >= 0; }
+    // False once the server fails or stops taking bytes for 10 s.
     bool Send(std::string_view bytes);
 
     // Everything received until the wanted text has arrived (included) or the
@@ -36,6 +37,8 @@ class TcpClient {
     std::string Ask(std::string_view command, milliseconds timeout = milliseconds(5000));
 
     void Close();
+    // Hangs up with a reset: unread replies are thrown away.
+    void Vanish();
 
   private:
     // Appends what arrives within the time; false once the peer has closed.
