@@ -4,7 +4,7 @@
 #   native    plain build (build/) and the native suite
 #   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   tsan      the native suite under ThreadSanitizer (build-tsan/)
-#   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 60) each (build-fuzz/, tools/fuzz.sh)
+#   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 20) each (build-fuzz/, tools/fuzz.sh)
 #   windows   mingw-w64 build (build-windows/), the Windows zip, the unit tests under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
@@ -123,7 +123,7 @@ run_stage() {
             ;;
         asan) sanitized_suite "$root/build-asan" "address;undefined" ;;
         tsan) sanitized_suite "$root/build-tsan" "thread" ;;
-        fuzz) BUILD_DIR="$root/build-fuzz" "$root/tools/fuzz.sh" "${FUZZ_SECONDS:-60}" ;;
+        fuzz) BUILD_DIR="$root/build-fuzz" "$root/tools/fuzz.sh" "${FUZZ_SECONDS:-20}" ;;
         windows) windows_suite ;;
     esac
 }
