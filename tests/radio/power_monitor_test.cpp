@@ -76,17 +76,11 @@ class PowerMonitorTest : public ::testing::Test {
         std::lock_guard<std::mutex> guard(mutex);
         return f();
     }
-    void SetTransmitting(bool on) {
-        Radio([&] { txState = on ? '2' : '0'; });
-    }
-    std::size_t Rm5Count() {
-        return Radio([&] { return powerAtRm5.size(); });
-    }
+    void SetTransmitting(bool on) { Radio([&] { txState = on ? '2' : '0'; }); }
+    std::size_t Rm5Count() { return Radio([&] { return powerAtRm5.size(); }); }
     // The power the monitor reported when the radio was asked for reading i,
     // that is after the readings before it.
-    int PowerAtRm5(std::size_t i) {
-        return Radio([&] { return i < powerAtRm5.size() ? powerAtRm5[i] : -1; });
-    }
+    int PowerAtRm5(std::size_t i) { return Radio([&] { return powerAtRm5.at(i); }); }
 
     std::string name;
     CatLink link;
