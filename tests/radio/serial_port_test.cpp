@@ -77,7 +77,7 @@ TEST_F(SerialPortTest, OpenPortCarriesSettingsLinesAndBytesAndClosingDropsTheLin
     EXPECT_FALSE(sim::Rts("COM3"));
 }
 
-TEST_F(SerialPortTest, ReadUntilEndsAtTheTerminatorSilenceOrTheBound) {
+TEST_F(SerialPortTest, ReadUntilEndsAtTheTerminatorSilenceOrTheBoundAndDiscardDropsInput) {
     OpenCom3();
     sim::Feed("COM3", "FA1;FB2;");
     EXPECT_EQ(port.ReadUntil(';', 500), "FA1");
@@ -96,6 +96,16 @@ TEST_F(SerialPortTest, ReadUntilEndsAtTheTerminatorSilenceOrTheBound) {
     sim::Feed("COM3", std::string(kMaxSerialMessage + 900, 'x') + ";");
     EXPECT_EQ(port.ReadUntil(';', 500).size(), kMaxSerialMessage);
     EXPECT_EQ(port.ReadUntil(';', 500), std::string(900, 'x'));
+
+    // Discarding drops what has arrived, up to one message's worth per call
+    // rather than chasing a stream.
+    sim::Feed("COM3", "FA00014074000;IF;");
+    sim::Feed("COM3", "late;", 400ms);
+    port.DiscardInput();
+    EXPECT_EQ(port.ReadUntil(';', 1000), "late");
+    sim::Feed("COM3", std::string(3 * kMaxSerialMessage, 'x'));
+    port.DiscardInput();
+    EXPECT_EQ(sim::Unread("COM3"), 2 * kMaxSerialMessage);
 }
 
 TEST_F(SerialPortTest, ReadCountEndsAtTheCountOrWhenItsIdleBudgetIsSpent) {
@@ -109,20 +119,6 @@ TEST_F(SerialPortTest, ReadCountEndsAtTheCountOrWhenItsIdleBudgetIsSpent) {
     // use up a 300-ms budget long before: a trickle cannot hold the reader.
     for (int i = 1; i <= 20; ++i) sim::Feed("COM3", "k", i * 80ms);
     EXPECT_LT(port.ReadCount(20, 300).size(), 20u);
-}
-
-TEST_F(SerialPortTest, DiscardInputDropsWhatHasArrivedUpToOneMessagesWorth) {
-    OpenCom3();
-    sim::Feed("COM3", "FA00014074000;IF;");
-    sim::Feed("COM3", "late;", 400ms);
-    port.DiscardInput();
-    EXPECT_EQ(port.ReadUntil(';', 1000), "late");
-
-    // A device that has piled up more than that: one call stops at the bound
-    // instead of chasing the stream.
-    sim::Feed("COM3", std::string(3 * kMaxSerialMessage, 'x'));
-    port.DiscardInput();
-    EXPECT_EQ(sim::Unread("COM3"), 2 * kMaxSerialMessage);
 }
 
 TEST_F(SerialPortTest, VanishedDeviceIsReportedGoneUntilAFreshOpen) {
@@ -151,11 +147,13 @@ TEST_F(SerialPortTest, LockedOperationsFromSeveralThreadsLoseNoByteAndNeverMeetA
     std::atomic<bool> stop{false};
     std::atomic<std::size_t> received{0};
     std::thread reader([&] {
-        // As the relay does: waits without the lock, so the writers get in.
-        while (received < 40 && !stop) {
-            if (port.WaitForInput(50)) received += port.ReadCount(16, 50).size();
+        // As the relay does: waits without the lock, so the writers get in;
+        // then its reads hold the lock while the port is reopened.
+        while (!stop) {
+            if (received == 40 || port.WaitForInput(50)) {
+                received += port.ReadCount(16, 50).size();
+            }
         }
-        while (!stop) port.ReadCount(16, 50);  // holds the lock while the port is reopened
     });
     std::thread writers[2];
     for (std::thread& writer : writers) {
@@ -164,13 +162,11 @@ TEST_F(SerialPortTest, LockedOperationsFromSeveralThreadsLoseNoByteAndNeverMeetA
         });
     }
     for (std::thread& writer : writers) writer.join();
-    const bool all = sim::WaitUntil([&] { return received == 40; }, 5s);
-    stop = !all;  // bytes lost: the reader ends before the port changes
-    if (!all) reader.join();
+    EXPECT_TRUE(sim::WaitUntil([&] { return received == 40; }, 5s));
     EXPECT_TRUE(port.LockedOpen("COM3", 38400, 8, 'N', 1.0f));
     port.LockedClose();
     stop = true;
-    if (reader.joinable()) reader.join();
+    reader.join();
     EXPECT_EQ(received.load(), 40u);
     EXPECT_FALSE(port.IsOpen());
 }

@@ -287,15 +287,13 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
 
 void CloseSerialDevice(SerialDevice* handle) {
     if (handle == nullptr) return;
-    {
-        std::lock_guard guard(mutex);
-        ++handle->device->closes;
-        if (Live(handle)) {
-            DropLines(*handle->device);
-            handle->device->holder = nullptr;
-        }
-        changed.notify_all();
+    std::lock_guard guard(mutex);
+    ++handle->device->closes;
+    if (Live(handle)) {
+        DropLines(*handle->device);
+        handle->device->holder = nullptr;
     }
+    changed.notify_all();
     delete handle;
 }
 
