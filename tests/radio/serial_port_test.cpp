@@ -25,11 +25,16 @@ class SerialPortTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sim::Reset();
-        sim::CreateDevice("COM3");
+        for (const char* device : {"COM3", "COM5", "COM6"}) sim::CreateDevice(device);
     }
     void TearDown() override { sim::Reset(); }
 
     void OpenCom3() { ASSERT_TRUE(port.Open("COM3", 38400, 8, 'N', 1.0f)); }
+    static std::shared_ptr<KeyingLine> OwnLine(const std::string& port, std::string_view lineName) {
+        auto line = std::make_shared<KeyingLine>();
+        EXPECT_TRUE(line->OpenOwn(port, 38400, 8, 'N', 1.0f, lineName));
+        return line;
+    }
 
     SerialPort port;
 };
@@ -171,21 +176,7 @@ TEST_F(SerialPortTest, LockedOperationsFromSeveralThreadsLoseNoByteAndNeverMeetA
     EXPECT_FALSE(port.IsOpen());
 }
 
-class KeyingLineTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        sim::Reset();
-        sim::CreateDevice("COM5");
-        sim::CreateDevice("COM6");
-    }
-    void TearDown() override { sim::Reset(); }
-
-    static std::shared_ptr<KeyingLine> OwnLine(const std::string& port, std::string_view lineName) {
-        auto line = std::make_shared<KeyingLine>();
-        EXPECT_TRUE(line->OpenOwn(port, 38400, 8, 'N', 1.0f, lineName));
-        return line;
-    }
-};
+using KeyingLineTest = SerialPortTest;
 
 TEST_F(KeyingLineTest, OwnPortKeysTheLineItsNameChoosesAndClosingDropsIt) {
     const std::pair<const char*, bool> names[] = {

@@ -53,7 +53,7 @@ TEST_F(KeyingRelayTest, ServerLinesFollowTheActiveGroupsDsrAndDropWhenTheRelaysS
     EXPECT_FALSE(sim::IsHeld("G1_PTT") || sim::IsHeld("G1_CW"));
 }
 
-TEST_F(KeyingRelayTest, ChangingTheActiveAppDropsAndRaisesThePttLine) {
+TEST_F(KeyingRelayTest, ChangingTheActiveAppOrTheServersLineMovesThePttKeying) {
     activeGroup.Store(1);
     manager.Start({{1, Group(1, "ptt")}, {2, Group(2, "ptt")}});
     sim::SetDsr("G1_PTT", true);
@@ -70,6 +70,15 @@ TEST_F(KeyingRelayTest, ChangingTheActiveAppDropsAndRaisesThePttLine) {
     ASSERT_TRUE(sim::WaitForDtr("SRV_PTT", false, kBound));
     sim::SetDsr("G2_PTT", true);
     EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", true, kBound));
+
+    // A reconfiguration replaces the server's line and closes the old one:
+    // the relay uses the new one at the next edge.
+    sim::SetDsr("G2_PTT", false);
+    ASSERT_TRUE(sim::WaitForDtr("SRV_PTT", false, kBound));
+    sim::CreateDevice("SRV_PTT2");
+    pttLine.Replace(OpenServerLine("SRV_PTT2", "DTR"))->Close();
+    sim::SetDsr("G2_PTT", true);
+    EXPECT_TRUE(sim::WaitForDtr("SRV_PTT2", true, kBound));
 }
 
 TEST_F(KeyingRelayTest, KeyingByTheControlClientIsNotUndoneByAnIdleRelay) {
@@ -93,17 +102,6 @@ TEST_F(KeyingRelayTest, OneDsrKeysBothLinesWhenAGroupsPttAndCwShareAPort) {
     sim::SetDsr("G1_PTT", true);
     EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", true, kBound));
     EXPECT_TRUE(sim::WaitForRts("SRV_CW", true, kBound));
-}
-
-TEST_F(KeyingRelayTest, ALineHandedOverWhileRelaysRunIsUsedAtTheNextEdge) {
-    activeGroup.Store(1);
-    manager.Start({{1, Group(1, "ptt")}});
-    // A reconfiguration replaces the server's line and closes the old one.
-    sim::CreateDevice("SRV_PTT2");
-    pttLine.Replace(OpenServerLine("SRV_PTT2", "DTR"))->Close();
-    sim::SetDsr("G1_PTT", true);
-    EXPECT_TRUE(sim::WaitForDtr("SRV_PTT2", true, kBound));
-    EXPECT_TRUE(sim::DtrHistory("SRV_PTT").empty());
 }
 
 // FSK relays: data and DSR keying from the active group's program to the
