@@ -213,25 +213,6 @@ TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
     EXPECT_EQ(after.callers, 0u);
 }
 
-TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
-    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}}, 100ms);
-    ASSERT_TRUE(Open());
-    HoldTheLink();
-    std::atomic<int> wrong{0};
-    for (const std::string read : {"FB", "FA", "MD0"}) {
-        Queue([&, read] {
-            for (int i = 0; i < 4; ++i) wrong += link.CatTransaction(read).rfind(read, 0) != 0;
-        });
-    }
-    ReleaseTheLink();
-    JoinCalls();
-    EXPECT_EQ(wrong.load(), 0);
-    // Each asks again as soon as it has its answer, behind the other two.
-    std::string turns;
-    for (int i = 0; i < 4; ++i) turns += "FB;FA;MD0;";
-    EXPECT_EQ(sim::TakeWritten(name), turns);
-}
-
 TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
     bool vanish = false;
     sim::SetResponder(name, [&](std::string_view written) {

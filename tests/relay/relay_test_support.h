@@ -29,10 +29,7 @@ using std::chrono::milliseconds;
 inline constexpr milliseconds kBound = 3000ms;  // generous: relays react within 50 ms
 
 inline PortSettings Port(std::string device, std::string flow = "DTR") {
-    PortSettings settings;
-    settings.port = std::move(device);
-    settings.flow = std::move(flow);
-    return settings;
+    return {.port = std::move(device), .flow = std::move(flow)};
 }
 
 // Group n with the kinds named (any of "cat ptt cw winkey fsk") on its ports.

@@ -170,13 +170,21 @@ std::size_t Unread(const std::string& name) {
     });
 }
 
-std::string TakeWritten(const std::string& name) {
-    return Peek(name, std::string(), [](Device& d) { return std::exchange(d.written, {}); });
-}
-
-std::string Written(const std::string& name) {
-    return Peek(name, std::string(), [](Device& d) { return d.written; });
-}
+// The test's reads of one fact of a device, under the lock.
+#define SIM_FACT(Type, Name, fallback, fact)                               \
+    Type Name(const std::string& name) {                                   \
+        return Peek(name, Type(fallback), [](Device& d) { return fact; }); \
+    }
+SIM_FACT(std::string, TakeWritten, "", std::exchange(d.written, {}))
+SIM_FACT(std::string, Written, "", d.written)
+SIM_FACT(bool, Dtr, false, d.dtr)
+SIM_FACT(bool, Rts, false, d.rts)
+SIM_FACT(std::vector<LineChange>, DtrHistory, {}, d.dtrHistory)
+SIM_FACT(bool, IsHeld, false, d.holder != nullptr)
+SIM_FACT(int, OpenCount, 0, d.opens)
+SIM_FACT(int, CloseCount, 0, d.closes)
+SIM_FACT(std::optional<SerialDeviceSettings>, LastSettings, std::nullopt, d.settings)
+#undef SIM_FACT
 
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout) {
     return WaitOn(name, timeout,
@@ -189,18 +197,6 @@ void SetResponder(const std::string& name, Responder responder) {
 
 void SetDsr(const std::string& name, bool on) {
     Change(name, [&](Device& device) { device.dsr = on; });
-}
-
-bool Dtr(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.dtr; });
-}
-
-bool Rts(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.rts; });
-}
-
-std::vector<LineChange> DtrHistory(const std::string& name) {
-    return Peek(name, std::vector<LineChange>(), [](Device& d) { return d.dtrHistory; });
 }
 
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout) {
@@ -217,22 +213,6 @@ void Vanish(const std::string& name) {
 
 void Reappear(const std::string& name) {
     Change(name, [](Device& device) { device.present = true; });
-}
-
-bool IsHeld(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.holder != nullptr; });
-}
-
-int OpenCount(const std::string& name) {
-    return Peek(name, 0, [](Device& d) { return d.opens; });
-}
-
-int CloseCount(const std::string& name) {
-    return Peek(name, 0, [](Device& d) { return d.closes; });
-}
-
-std::optional<SerialDeviceSettings> LastSettings(const std::string& name) {
-    return Peek(name, std::optional<SerialDeviceSettings>(), [](Device& d) { return d.settings; });
 }
 
 Responder KenwoodResponder(std::map<std::string, std::string> answers) {
