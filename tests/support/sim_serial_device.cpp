@@ -202,7 +202,6 @@ void SetDsr(const std::string& name, bool on) {
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout) {
     return WaitOn(name, timeout, [&](Device& d) { return d.dtr == on; });
 }
-
 bool WaitForRts(const std::string& name, bool on, milliseconds timeout) {
     return WaitOn(name, timeout, [&](Device& d) { return d.rts == on; });
 }
@@ -210,7 +209,6 @@ bool WaitForRts(const std::string& name, bool on, milliseconds timeout) {
 void Vanish(const std::string& name) {
     Change(name, Unplug);
 }
-
 void Reappear(const std::string& name) {
     Change(name, [](Device& device) { device.present = true; });
 }
@@ -340,7 +338,6 @@ bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
 void SetSerialDtr(SerialDevice* handle, bool on) {
     DriveLine(handle, false, on);
 }
-
 void SetSerialRts(SerialDevice* handle, bool on) {
     DriveLine(handle, true, on);
 }

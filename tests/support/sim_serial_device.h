@@ -1,11 +1,9 @@
 #pragma once
-// Simulated serial devices for the unit tests. This library implements the
-// serial-device seam (platform/serial_device.h) in memory and is linked in
-// place of the operating system's; the functions below are the test's side of
-// the cable. Devices are named; the program opens them by that name.
-//
-// Reads wait for real (a condition variable), so the time-out rules of the
-// serial layer can be measured through them. Everything is thread-safe.
+// Simulated serial devices for the unit tests: the serial-device seam
+// (platform/serial_device.h) in memory, linked in place of the operating
+// system's. The functions below are the test's side of the cable; devices are
+// opened by name. Reads wait for real, so the serial layer's time-outs can be
+// measured through them. Everything is thread-safe.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -34,10 +32,9 @@ struct LineChange {
 // without any lock of the simulation held.
 using Responder = std::function<std::string(std::string_view written)>;
 
-// Removes every device. Handles still open keep working as gone devices.
+// Removes every device (open handles see them gone), or creates a present
+// one with nothing queued (replacing one of that name).
 void Reset();
-
-// Creates a present device with nothing queued (replaces one of that name).
 void CreateDevice(const std::string& name);
 
 // Bytes the program will read, after the delay, in the order fed. An open
@@ -53,7 +50,6 @@ std::string Written(const std::string& name);
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout);
 
 void SetResponder(const std::string& name, Responder responder);
-
 // The device's DSR input as the program reads it.
 void SetDsr(const std::string& name, bool on);
 
