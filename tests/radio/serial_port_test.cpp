@@ -142,13 +142,12 @@ TEST_F(SerialPortTest, LockedOperationsFromSeveralThreadsLoseNoByteAndNeverMeetA
             }
         }
     });
-    std::thread writers[2];
-    for (std::thread& writer : writers) {
-        writer = std::thread([&] {
-            for (int i = 0; i < 10; ++i) port.LockedWrite("ab");
-        });
-    }
-    for (std::thread& writer : writers) writer.join();
+    const auto write = [&] {
+        for (int i = 0; i < 10; ++i) port.LockedWrite("ab");
+    };
+    std::thread first(write), second(write);
+    first.join();
+    second.join();
     EXPECT_TRUE(sim::WaitUntil([&] { return received == 40; }, 5s));
     EXPECT_TRUE(port.LockedOpen("COM3", 38400, 8, 'N', 1.0f));
     port.LockedClose();

@@ -260,9 +260,8 @@ TEST_F(CatRelayTest, QueriesAreAnsweredEvenWhenTheRadioCannot) {
 
 // The wait of the relays whose group is not active: a change or a stop must
 // wake them at once, not after their one-second look.
-TEST(ActiveGroupTest, WaitEndsAtAChangeAtStopOrAfterItsTime) {
+TEST(ActiveGroupTest, WaitEndsAtAChangeOrAtStop) {
     ActiveGroup active;
-    EXPECT_EQ(active.Load(), -1);
     std::atomic<bool> running{true};
     // Each wait would take 20 s unless something ends it.
     const auto waitEndsSoon = [&](std::int32_t seen, const std::function<void()>& act) {
@@ -279,11 +278,6 @@ TEST(ActiveGroupTest, WaitEndsAtAChangeAtStopOrAfterItsTime) {
     EXPECT_EQ(active.Load(), 3);
     EXPECT_TRUE(waitEndsSoon(-1, [] {}));  // a value other than the one seen
     EXPECT_TRUE(waitEndsSoon(3, [&] { running = false; active.WakeAll(); }));
-    // Nothing happens: the wait takes its whole time.
-    running = true;
-    const auto start = std::chrono::steady_clock::now();
-    active.WaitForChange(3, running, 100ms);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
 }
 
 }  // namespace
