@@ -318,10 +318,11 @@ SerialWrite WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
 std::uint32_t SerialInputQueueLength(SerialDevice* handle) {
     if (handle == nullptr) return 0;
     std::lock_guard guard(mutex);
+    if (!Live(handle)) return 0;
     std::uint32_t count = 0;
     const auto now = sim::Clock::now();
     for (const Chunk& chunk : handle->device->input) {
-        if (!Live(handle) || chunk.due > now) break;
+        if (chunk.due > now) break;
         count += static_cast<std::uint32_t>(chunk.bytes.size() - chunk.next);
     }
     return count;
