@@ -81,8 +81,13 @@ TEST(ReadExtGroupsTest, NamesComeFromNameOrTheKeyAndAKeyWithoutANumberThrows) {
                            "2x": {"cat": {"port": "COM9"}}, "01": {"name": "First"}})",
                        &names),
               "2: cat=COM9@38400 8N1 DTR\n");
-    EXPECT_EQ(names, (Names{{-1, "Nobody"}, {1, "Logger"}, {2, "Group 2x"}, {3, "Group  +3"},
-                            {7, "Group 07"}, {8, ""}, {9, "Group 9"}}));
+    EXPECT_EQ(names, (Names{{-1, "Nobody"},
+                            {1, "Logger"},
+                            {2, "Group 2x"},
+                            {3, "Group  +3"},
+                            {7, "Group 07"},
+                            {8, ""},
+                            {9, "Group 9"}}));
     // The names read before the bad key are kept, in key order: "b" never.
     AppGroupTable table;
     names.clear();

@@ -277,7 +277,10 @@ TEST(ActiveGroupTest, WaitEndsAtAChangeOrAtStop) {
     EXPECT_TRUE(waitEndsSoon(-1, [&] { active.Store(3); }));
     EXPECT_EQ(active.Load(), 3);
     EXPECT_TRUE(waitEndsSoon(-1, [] {}));  // a value other than the one seen
-    EXPECT_TRUE(waitEndsSoon(3, [&] { running = false; active.WakeAll(); }));
+    EXPECT_TRUE(waitEndsSoon(3, [&] {
+        running = false;
+        active.WakeAll();
+    }));
 }
 
 }  // namespace

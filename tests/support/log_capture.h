@@ -57,7 +57,6 @@ class LogCapture {
     }
 
   private:
-
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> out;
