@@ -1,17 +1,19 @@
 // One transaction at a time on the radio's CAT port: opening, reading the
-// reply, closing, the radio's dialect, and callers' turns: arrival order, and
-// one transaction for the callers that wait for the same query when it is
-// written.
+// reply, closing, the radio's dialect, callers' turns (arrival order, and one
+// transaction for the callers that wait for the same query when it is
+// written), and a port lost and reopened.
 #include "radio/cat_link.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "common/log.h"
 #include "radio/cat_link_fixture.h"
 
 namespace brinmoor {
@@ -19,6 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 using test::CatLinkTest;
 
 TEST_F(CatLinkTest, SettingsKeepOrReopenThePortAndAFailedOpenGivesTheWorkingOneBack) {
@@ -43,7 +46,6 @@ TEST_F(CatLinkTest, SettingsKeepOrReopenThePortAndAFailedOpenGivesTheWorkingOneB
 using Pieces = std::vector<std::pair<int, std::string>>;
 
 struct ReplyCase {
-    const char* rule;
     std::string command;
     std::vector<Pieces> radio;  // after the first write, the second, ...
     std::string result;
@@ -57,78 +59,46 @@ TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
     for (int i = 0; i < 3 * kMaxSkippedReports; ++i) chatter += "FA00014074000;";
     chatter += "MD2;";
     const std::string huge = "IF" + std::string(kMaxCatReply + 900, '7');
+    const std::string fa = "FA00014074000;";
+    const std::string cut = huge.substr(0, kMaxCatReply);
+    const std::size_t chatterLeft = chatter.size() - kMaxSkippedReports * fa.size();
     const ReplyCase cases[] = {
-        {"a set command is not waited for",
-         "FA00014074000",
-         {{{300, "?;"}}},
-         "",
-         "FA00014074000;",
-         "",
-         2},
-        {"a query gets its answer", "FA", {{{0, "FA00014074000;"}}}, "FA00014074000", "FA;"},
-        {"pieces are joined; 500 ms of silence ends the reply",
-         "FA",
-         {{{100, "FA0001"}, {200, "4074"}, {1000, "000;"}}},
-         "FA00014074",
-         "FA;",
-         "",
-         4},
-        {"the radio's own reports are skipped",
-         "MD0",
-         {{{0, "FA00014074000;IF00014074000;MD2;"}}},
-         "MD2",
-         "MD0;"},
-        {"a radio that only chatters cannot hold the link",
-         "MD0",
-         {{{0, chatter}}, {{0, chatter}}},
-         "?",
-         "MD0;MD0;",
-         "",
-         chatter.size() - kMaxSkippedReports * std::string("FA00014074000;").size()},
-        {"a refusal fails the first attempt only",
-         "ID",
-         {{{0, "?;"}}, {{0, "ID019;"}}},
-         "ID019",
-         "ID;ID;"},
-        {"an empty message is a refusal", "ID", {{{0, ";"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
-        {"what follows a refusal is no answer",
-         "ID",
-         {{{0, "?;ID0570;"}}, {{0, "ID019;"}}},
-         "ID019",
-         "ID;ID;"},
-        {"two refusals give ?", "ID", {{{0, "?;"}}, {{0, "?;"}}}, "?", "ID;ID;"},
-        {"a piece of another message, then silence, twice",
-         "MD0",
-         {{{0, "IF0001"}}},
-         "?",
-         "MD0;MD0;"},
-        {"stale input is drained before the write",
-         "FA",
-         {{{0, "FA00014074000;"}}},
-         "FA00014074000",
-         "FA;",
-         "FA00007000000;IF00007000000;FA0000"},
-        {"a long answer is cut at the bound",
-         "IF",
-         {{{0, huge + ";"}}},
-         huge.substr(0, kMaxCatReply),
-         "IF;",
-         "",
-         huge.size() + 1 - kMaxCatReply},
+        // a set command is not waited for
+        {"FA00014074000", {{{300, "?;"}}}, "", fa, "", 2},
+        // a query gets its answer
+        {"FA", {{{0, fa}}}, "FA00014074000", "FA;"},
+        // pieces are joined; 500 ms of silence ends the reply
+        {"FA", {{{100, "FA0001"}, {200, "4074"}, {1000, "000;"}}}, "FA00014074", "FA;", "", 4},
+        // the radio's own reports are skipped
+        {"MD0", {{{0, fa + "IF00014074000;MD2;"}}}, "MD2", "MD0;"},
+        // a radio that only chatters cannot hold the link
+        {"MD0", {{{0, chatter}}, {{0, chatter}}}, "?", "MD0;MD0;", "", chatterLeft},
+        // a refusal fails the first attempt only; so does an empty message
+        {"ID", {{{0, "?;"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
+        {"ID", {{{0, ";"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
+        // what follows a refusal is no answer
+        {"ID", {{{0, "?;ID0570;"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
+        // two refusals give ?
+        {"ID", {{{0, "?;"}}, {{0, "?;"}}}, "?", "ID;ID;"},
+        // a piece of another message, then silence, twice
+        {"MD0", {{{0, "IF0001"}}}, "?", "MD0;MD0;"},
+        // stale input is drained before the write
+        {"FA", {{{0, fa}}}, "FA00014074000", "FA;", "FA00007000000;IF00007000000;FA0000"},
+        // a long answer is cut at the bound
+        {"IF", {{{0, huge + ";"}}}, cut, "IF;", "", huge.size() + 1 - cut.size()},
     };
     test::LogCapture log;
     std::size_t writes = 0;
     for (const ReplyCase& c : cases) {
-        SCOPED_TRACE(c.rule);
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
         // A port of its own for each case: nothing left over from the last.
         const std::string device = name + std::to_string(&c - cases);
         sim::CreateDevice(device);
         writes = 0;
         sim::SetResponder(device, [&, device](std::string_view) {
-            if (writes < c.radio.size()) {
-                for (const auto& [delay, bytes] : c.radio[writes]) {
-                    sim::Feed(device, bytes, milliseconds(delay));
-                }
+            const Pieces none;
+            for (const auto& [delay, bytes] : writes < c.radio.size() ? c.radio[writes] : none) {
+                sim::Feed(device, bytes, milliseconds(delay));
             }
             ++writes;
             return std::string();
@@ -158,9 +128,7 @@ TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlightAndTheLinkOpensAgain) {
     EXPECT_EQ(link.CatTransaction("FA"), "");
     EXPECT_EQ(link.CatTransaction("FA00014074000"), "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    EXPECT_EQ(heldResult, "");
-    EXPECT_EQ(queued[0], "");
-    EXPECT_EQ(queued[1], "");
+    EXPECT_EQ(heldResult + queued[0] + queued[1], "");
     EXPECT_EQ(sim::Written(name), "");
     EXPECT_FALSE(sim::IsHeld(name));
     EXPECT_EQ(link.PortName(), "");
@@ -248,25 +216,6 @@ TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
     EXPECT_EQ(after.callers, 0u);
 }
 
-TEST_F(CatLinkTest, BusyCallersTakeTurnsInTheOrderTheyAsked) {
-    SlowRadio({{"FA", "FA00014074000"}, {"FB", "FB00007074000"}, {"MD0", "MD02"}}, 100ms);
-    ASSERT_TRUE(Open());
-    HoldTheLink();
-    std::atomic<int> wrong{0};
-    for (const std::string read : {"FB", "FA", "MD0"}) {
-        Queue([&, read] {
-            for (int i = 0; i < 4; ++i) wrong += link.CatTransaction(read).rfind(read, 0) != 0;
-        });
-    }
-    ReleaseTheLink();
-    JoinCalls();
-    EXPECT_EQ(wrong.load(), 0);
-    // Each asks again as soon as it has its answer, behind the other two.
-    std::string turns;
-    for (int i = 0; i < 4; ++i) turns += "FB;FA;MD0;";
-    EXPECT_EQ(sim::TakeWritten(name), turns);
-}
-
 TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
     bool vanish = false;
     sim::SetResponder(name, [&](std::string_view written) {
@@ -302,6 +251,92 @@ TEST_F(CatLinkTest, SetCommandWaitingForItsTurnIsDroppedWhenItsGroupLosesTheRadi
     ReleaseTheLink();
     JoinCalls();
     EXPECT_EQ(sim::TakeWritten(name), "FA00003500000;");
+}
+
+// A radio whose CAT port goes away (USB unplugged, radio power-cycled) is
+// closed, reported once, and reopened with the same settings when it returns.
+std::string LostLine(const std::string& port) {
+    return "[brinmoor] CAT port " + port + " lost \xE2\x80\x94 will reopen when it returns\n";
+}
+std::string ReopenedLine(const std::string& port) {
+    return "[brinmoor] CAT port " + port + " reopened\n";
+}
+
+// Opens the link on a radio of its own and unplugs it under a transaction.
+void Lose(CatLink& link, const std::string& port) {
+    sim::CreateDevice(port);
+    sim::SetResponder(port, sim::KenwoodResponder({{"FA", "FA00014074000"}, {"ID", "ID019"}}));
+    ASSERT_TRUE(link.OpenIfChanged(port, 38400, 8, 'N', 1.0f));
+    ASSERT_EQ(link.CatTransaction("FA"), "FA00014074000");
+    sim::Vanish(port);
+    // The write of a set command finds the device gone.
+    EXPECT_EQ(link.CatTransaction("FA00007000000"), "");
+    EXPECT_FALSE(link.IsOpen());
+}
+
+TEST_F(CatLinkTest, LostPortIsReportedOnceAndTriedUntilItComesBackEachTime) {
+    test::LogCapture log;
+    Lose(link, name);
+    EXPECT_EQ(sim::CloseCount(name), 1);  // the dead handle is released
+    EXPECT_EQ(link.PortName(), name);     // the settings are kept for the reopen
+    // Meanwhile the radio answers as a closed port, and the loss is said once.
+    EXPECT_EQ(link.CatTransaction("FA"), "");
+    EXPECT_EQ(link.CatTransaction("FA"), "");
+    EXPECT_FALSE(Open()) << "the same settings fail while it is away, and keep the attempts";
+    EXPECT_EQ(log.Count(LogStream::Err, LostLine(name)), 1);
+
+    sim::Reappear(name);
+    ASSERT_TRUE(log.WaitFor(LogStream::Out, ReopenedLine(name), 10s));
+    ASSERT_TRUE(
+        log.WaitFor(LogStream::Out, "[brinmoor] CAT port " + name + " opened. Radio ID: ID019\n"));
+    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
+    EXPECT_EQ(sim::LastSettings(name)->baud, 38400u);
+
+    // Lost again, this time while the radio answers: a read finds it gone.
+    sim::SetResponder(name, [this](std::string_view) {
+        sim::Vanish(name);
+        return std::string();
+    });
+    EXPECT_EQ(link.CatTransaction("FA"), "");
+    EXPECT_EQ(log.Count(LogStream::Err, LostLine(name)), 2);
+    sim::Reappear(name);
+    ASSERT_TRUE(log.WaitFor(LogStream::Out, ReopenedLine(name), 10s, 2));
+}
+
+TEST_F(CatLinkTest, NewSettingsCloseAndDestructionEndTheAttempts) {
+    test::LogCapture log;
+    // The same baud rate no longer wanted: a new one fails while it is away.
+    CatLink newBaud;
+    Lose(newBaud, name + "_BAUD");
+    EXPECT_FALSE(newBaud.OpenIfChanged(name + "_BAUD", 9600, 8, 'N', 1.0f));
+    // Another port altogether: opened at once and kept.
+    CatLink newPort;
+    Lose(newPort, name + "_OLD");
+    sim::CreateDevice(name + "_NEW");
+    ASSERT_TRUE(newPort.OpenIfChanged(name + "_NEW", 19200, 8, 'N', 1.0f));
+    // Closed, or destroyed, without sitting out the pause between attempts.
+    CatLink closed;
+    Lose(closed, name + "_CLOSED");
+    auto destroyed = std::make_unique<CatLink>();
+    Lose(*destroyed, name + "_DESTROYED");
+    const auto start = Clock::now();
+    closed.Close();
+    destroyed.reset();
+    EXPECT_LT(Clock::now() - start, 1500ms);
+
+    // Lost last, this one is reopened; by then the others have had their turn.
+    Lose(link, name);
+    for (const char* port : {"_BAUD", "_OLD", "_CLOSED", "_DESTROYED", ""}) {
+        sim::Reappear(name + port);
+    }
+    ASSERT_TRUE(log.WaitFor(LogStream::Out, ReopenedLine(name), 10s));
+    std::this_thread::sleep_for(300ms);  // a late attempt of another link would show now
+    for (const char* port : {"_BAUD", "_OLD", "_CLOSED", "_DESTROYED"}) {
+        EXPECT_FALSE(sim::IsHeld(name + port)) << port;
+        EXPECT_EQ(log.Count(LogStream::Out, ReopenedLine(name + port)), 0) << port;
+    }
+    EXPECT_EQ(newPort.PortName(), name + "_NEW");
+    EXPECT_TRUE(sim::IsHeld(name + "_NEW"));
 }
 
 }  // namespace

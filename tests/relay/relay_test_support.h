@@ -29,10 +29,7 @@ using std::chrono::milliseconds;
 inline constexpr milliseconds kBound = 3000ms;  // generous: relays react within 50 ms
 
 inline PortSettings Port(std::string device, std::string flow = "DTR") {
-    PortSettings settings;
-    settings.port = std::move(device);
-    settings.flow = std::move(flow);
-    return settings;
+    return {.port = std::move(device), .flow = std::move(flow)};
 }
 
 // Group n with the kinds named (any of "cat ptt cw winkey fsk") on its ports.
@@ -59,33 +56,27 @@ inline std::shared_ptr<KeyingLine> OpenServerLine(const std::string& device,
     return line;
 }
 
-inline std::shared_ptr<SerialPort> OpenServerPort(const std::string& device) {
-    auto port = std::make_shared<SerialPort>();
-    EXPECT_TRUE(port->LockedOpen(device, 1200, 8, 'N', 2.0f));
-    return port;
-}
-
 // A fresh simulated world per test; the manager is stopped before the
 // server's ports close, as the server does.
 class RelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sim::Reset();
-        for (const char* device : {"RADIO", "SRV_PTT", "SRV_CW", "SRV_WK", "SRV_FSK"}) {
-            sim::CreateDevice(device);
-        }
-        for (const char* group : {"G1_", "G2_", "G3_"}) {
+        for (const char* prefix : {"SRV_", "G1_", "G2_", "G3_"}) {
             for (const char* kind : {"CAT", "PTT", "CW", "WK", "FSK"}) {
-                sim::CreateDevice(std::string(group) + kind);
+                sim::CreateDevice(std::string(prefix) + kind);
             }
         }
+        sim::CreateDevice("RADIO");
         sim::SetResponder("RADIO",
                           sim::KenwoodResponder({{"FA", "FA00014074000"}, {"ID", "ID019"}}));
         ASSERT_TRUE(catLink.OpenIfChanged("RADIO", 38400, 8, 'N', 1.0f));
         pttLine.Replace(OpenServerLine("SRV_PTT", "DTR"));
         cwLine.Replace(OpenServerLine("SRV_CW", "RTS"));
-        winkeyPort.Replace(OpenServerPort("SRV_WK"));
-        fskPort.Replace(OpenServerPort("SRV_FSK"));
+        winkeyPort.Replace(std::make_shared<SerialPort>());
+        fskPort.Replace(std::make_shared<SerialPort>());
+        ASSERT_TRUE(winkeyPort.Snapshot()->LockedOpen("SRV_WK", 1200, 8, 'N', 2.0f));
+        ASSERT_TRUE(fskPort.Snapshot()->LockedOpen("SRV_FSK", 1200, 8, 'N', 2.0f));
     }
     void TearDown() override {
         manager.Stop();

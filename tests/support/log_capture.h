@@ -1,5 +1,5 @@
 #pragma once
-// Collects the program's log lines in memory for in-process tests.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,7 +11,7 @@
 
 namespace brinmoor::test {
 
-// Collects every log line while it lives.
+// Collects every log line of the program in memory while it lives.
 class LogCapture {
   public:
     LogCapture() {
@@ -40,23 +40,23 @@ class LogCapture {
     }
     // How often the exact line has been written to the stream.
     int Count(LogStream stream, const std::string& line) {
-        std::lock_guard<std::mutex> guard(mutex);
-        return CountLocked(stream, line);
+        return WaitFor(stream, line, std::chrono::milliseconds(0), 0);
     }
-    // Waits until the exact line has been written to the stream count times.
-    bool WaitFor(LogStream stream, const std::string& line,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5), int count = 1) {
+    // Waits until the exact line has been written to the stream count times;
+    // how often it has been written (0 on time-out).
+    int WaitFor(LogStream stream, const std::string& line,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5), int count = 1) {
         std::unique_lock<std::mutex> guard(mutex);
-        return changed.wait_for(guard, timeout, [&] { return CountLocked(stream, line) >= count; });
+        int seen = 0;
+        changed.wait_for(guard, timeout, [&] {
+            const auto& lines = stream == LogStream::Out ? out : err;
+            seen = static_cast<int>(std::count(lines.begin(), lines.end(), line));
+            return seen >= count;
+        });
+        return seen >= count ? seen : 0;
     }
 
   private:
-    int CountLocked(LogStream stream, const std::string& line) const {
-        int count = 0;
-        for (const auto& seen : stream == LogStream::Out ? out : err) count += seen == line;
-        return count;
-    }
-
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<std::string> out;

@@ -9,8 +9,19 @@
 #include <utility>
 
 namespace brinmoor {
+namespace sim::detail {
+struct Device;
+}
+
+// The seam's handle: one open of one simulated device.
+struct SerialDevice {
+    std::shared_ptr<sim::detail::Device> device;
+    std::uint64_t generation = 0;
+    int readTimeoutMs = 200;
+};
+
 namespace sim {
-namespace {
+namespace detail {
 
 struct Chunk {
     Clock::time_point due;
@@ -30,34 +41,19 @@ struct Device {
     bool rts = false;
     std::vector<LineChange> dtrHistory;
     int opens = 0;
-    int attempts = 0;
     int closes = 0;
     std::optional<SerialDeviceSettings> settings;
 };
 
 // One lock and one condition for every device: tests are small, and a single
 // lock keeps the simulation obviously free of lock-order problems.
-struct Registry {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<std::string, std::shared_ptr<Device>> devices;
-};
-
-Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
-}
+std::mutex mutex;
+std::condition_variable changed;
+std::map<std::string, std::shared_ptr<Device>> devices;
 
 std::shared_ptr<Device> Find(const std::string& name) {
-    auto& devices = TheRegistry().devices;
     auto it = devices.find(name);
     return it == devices.end() ? nullptr : it->second;
-}
-
-Device& Require(const std::string& name) {
-    auto device = Find(name);
-    if (!device) throw std::invalid_argument("no simulated serial device named " + name);
-    return *device;
 }
 
 void SetLine(Device& device, bool rts, bool on) {
@@ -70,16 +66,6 @@ void SetLine(Device& device, bool rts, bool on) {
 void DropLines(Device& device) {
     SetLine(device, false, false);
     SetLine(device, true, false);
-}
-
-// Bytes of the chunks due by the time given.
-std::size_t Queued(const Device& device, Clock::time_point by) {
-    std::size_t count = 0;
-    for (const Chunk& chunk : device.input) {
-        if (chunk.due > by) break;
-        count += chunk.bytes.size() - chunk.next;
-    }
-    return count;
 }
 
 void Unplug(Device& device) {
@@ -95,29 +81,33 @@ void Enqueue(Device& device, std::string_view bytes, milliseconds delay) {
     device.input.push_back(Chunk{due, std::string(bytes)});
 }
 
-}  // namespace
-}  // namespace sim
-
-// The seam's handle: one open of one simulated device.
-struct SerialDevice {
-    std::shared_ptr<sim::Device> device;
-    std::uint64_t generation = 0;
-    int readTimeoutMs = 200;
-};
-
-namespace sim {
-namespace {
-
 bool Live(const SerialDevice* handle) {
     const Device& device = *handle->device;
     return device.present && device.generation == handle->generation && device.holder == handle;
+}
+
+bool Due(const Device& device) {
+    return !device.input.empty() && device.input.front().due <= Clock::now();
+}
+
+// Waits under the lock until input is due, the handle is dead or the deadline
+// has passed; false for the last.
+bool AwaitInput(std::unique_lock<std::mutex>& guard, const SerialDevice* handle,
+                Clock::time_point deadline) {
+    const Device& device = *handle->device;
+    while (Live(handle) && !Due(device)) {
+        if (Clock::now() >= deadline) return false;
+        const auto wake = device.input.empty() ? deadline : device.input.front().due;
+        changed.wait_until(guard, std::min(wake, deadline));
+    }
+    return true;
 }
 
 // One fact of the named device, read under the lock; the fallback when there
 // is no such device.
 template <class T, class Get>
 T Peek(const std::string& name, T fallback, Get get) {
-    std::lock_guard guard(TheRegistry().mutex);
+    std::lock_guard guard(mutex);
     auto device = Find(name);
     return device ? get(*device) : fallback;
 }
@@ -125,18 +115,18 @@ T Peek(const std::string& name, T fallback, Get get) {
 // Changes the named device (which must exist) and wakes every waiter.
 template <class Act>
 void Change(const std::string& name, Act act) {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    act(Require(name));
-    registry.changed.notify_all();
+    std::lock_guard guard(mutex);
+    auto device = Find(name);
+    if (!device) throw std::invalid_argument("no simulated serial device named " + name);
+    act(*device);
+    changed.notify_all();
 }
 
 // Waits until the named device exists and meets the condition.
 template <class Condition>
 bool WaitOn(const std::string& name, milliseconds timeout, Condition condition) {
-    auto& registry = TheRegistry();
-    std::unique_lock guard(registry.mutex);
-    return registry.changed.wait_for(guard, timeout, [&] {
+    std::unique_lock guard(mutex);
+    return changed.wait_for(guard, timeout, [&] {
         auto device = Find(name);
         return device && condition(*device);
     });
@@ -145,29 +135,27 @@ bool WaitOn(const std::string& name, milliseconds timeout, Condition condition) 
 // The program drives an output line; a dead handle drives nothing.
 void DriveLine(SerialDevice* handle, bool rts, bool on) {
     if (handle == nullptr) return;
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    if (!Live(handle)) return;
-    SetLine(*handle->device, rts, on);
-    registry.changed.notify_all();
+    std::lock_guard guard(mutex);
+    if (Live(handle)) SetLine(*handle->device, rts, on);
+    changed.notify_all();
 }
 
-}  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 void Reset() {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    for (auto& [name, device] : registry.devices) Unplug(*device);
-    registry.devices.clear();
-    registry.changed.notify_all();
+    std::lock_guard guard(mutex);
+    for (auto& [name, device] : devices) Unplug(*device);
+    devices.clear();
+    changed.notify_all();
 }
 
 void CreateDevice(const std::string& name) {
-    auto& registry = TheRegistry();
-    std::lock_guard guard(registry.mutex);
+    std::lock_guard guard(mutex);
     if (auto old = Find(name)) Unplug(*old);
-    registry.devices[name] = std::make_shared<Device>();
-    registry.changed.notify_all();
+    devices[name] = std::make_shared<Device>();
+    changed.notify_all();
 }
 
 void Feed(const std::string& name, std::string_view bytes, milliseconds delay) {
@@ -175,17 +163,28 @@ void Feed(const std::string& name, std::string_view bytes, milliseconds delay) {
 }
 
 std::size_t Unread(const std::string& name) {
-    return Peek(name, std::size_t{0},
-                [](Device& d) { return Queued(d, Clock::time_point::max()); });
+    return Peek(name, std::size_t{0}, [](Device& d) {
+        std::size_t count = 0;
+        for (const Chunk& chunk : d.input) count += chunk.bytes.size() - chunk.next;
+        return count;
+    });
 }
 
-std::string TakeWritten(const std::string& name) {
-    return Peek(name, std::string(), [](Device& d) { return std::exchange(d.written, {}); });
-}
-
-std::string Written(const std::string& name) {
-    return Peek(name, std::string(), [](Device& d) { return d.written; });
-}
+// The test's reads of one fact of a device, under the lock.
+#define SIM_FACT(Type, Name, fallback, fact)                               \
+    Type Name(const std::string& name) {                                   \
+        return Peek(name, Type(fallback), [](Device& d) { return fact; }); \
+    }
+SIM_FACT(std::string, TakeWritten, "", std::exchange(d.written, {}))
+SIM_FACT(std::string, Written, "", d.written)
+SIM_FACT(bool, Dtr, false, d.dtr)
+SIM_FACT(bool, Rts, false, d.rts)
+SIM_FACT(std::vector<LineChange>, DtrHistory, {}, d.dtrHistory)
+SIM_FACT(bool, IsHeld, false, d.holder != nullptr)
+SIM_FACT(int, OpenCount, 0, d.opens)
+SIM_FACT(int, CloseCount, 0, d.closes)
+SIM_FACT(std::optional<SerialDeviceSettings>, LastSettings, std::nullopt, d.settings)
+#undef SIM_FACT
 
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout) {
     return WaitOn(name, timeout,
@@ -200,22 +199,9 @@ void SetDsr(const std::string& name, bool on) {
     Change(name, [&](Device& device) { device.dsr = on; });
 }
 
-bool Dtr(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.dtr; });
-}
-
-bool Rts(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.rts; });
-}
-
-std::vector<LineChange> DtrHistory(const std::string& name) {
-    return Peek(name, std::vector<LineChange>(), [](Device& d) { return d.dtrHistory; });
-}
-
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout) {
     return WaitOn(name, timeout, [&](Device& d) { return d.dtr == on; });
 }
-
 bool WaitForRts(const std::string& name, bool on, milliseconds timeout) {
     return WaitOn(name, timeout, [&](Device& d) { return d.rts == on; });
 }
@@ -223,29 +209,8 @@ bool WaitForRts(const std::string& name, bool on, milliseconds timeout) {
 void Vanish(const std::string& name) {
     Change(name, Unplug);
 }
-
 void Reappear(const std::string& name) {
     Change(name, [](Device& device) { device.present = true; });
-}
-
-bool IsHeld(const std::string& name) {
-    return Peek(name, false, [](Device& d) { return d.holder != nullptr; });
-}
-
-int OpenCount(const std::string& name) {
-    return Peek(name, 0, [](Device& d) { return d.opens; });
-}
-
-int OpenAttempts(const std::string& name) {
-    return Peek(name, 0, [](Device& d) { return d.attempts; });
-}
-
-int CloseCount(const std::string& name) {
-    return Peek(name, 0, [](Device& d) { return d.closes; });
-}
-
-std::optional<SerialDeviceSettings> LastSettings(const std::string& name) {
-    return Peek(name, std::optional<SerialDeviceSettings>(), [](Device& d) { return d.settings; });
 }
 
 Responder KenwoodResponder(std::map<std::string, std::string> answers) {
@@ -280,132 +245,108 @@ Responder KenwoodResponder(std::map<std::string, std::string> answers) {
 }  // namespace sim
 
 // The seam, over the simulated devices.
+using namespace sim::detail;
 
 SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettings& settings,
                                const EndpointOptions&) {
-    auto& registry = sim::TheRegistry();
-    std::lock_guard guard(registry.mutex);
-    auto device = sim::Find(name);
-    if (device) ++device->attempts;
+    std::lock_guard guard(mutex);
+    auto device = Find(name);
     if (!device || !device->present || device->holder != nullptr) return nullptr;
     auto* handle = new SerialDevice{device, device->generation};
     device->holder = handle;
     ++device->opens;
-    sim::DropLines(*device);
+    DropLines(*device);
     device->settings = settings;
     // Purging throws away what has arrived; bytes still on their way stay.
-    const auto now = sim::Clock::now();
-    while (!device->input.empty() && device->input.front().due <= now) device->input.pop_front();
-    registry.changed.notify_all();
+    while (Due(*device)) device->input.pop_front();
+    changed.notify_all();
     return handle;
 }
 
 void CloseSerialDevice(SerialDevice* handle) {
     if (handle == nullptr) return;
-    {
-        auto& registry = sim::TheRegistry();
-        std::lock_guard guard(registry.mutex);
-        sim::Device& device = *handle->device;
-        ++device.closes;
-        if (sim::Live(handle)) {
-            sim::DropLines(device);
-            device.holder = nullptr;
-        }
-        registry.changed.notify_all();
+    std::lock_guard guard(mutex);
+    ++handle->device->closes;
+    if (Live(handle)) {
+        DropLines(*handle->device);
+        handle->device->holder = nullptr;
     }
+    changed.notify_all();
     delete handle;
 }
 
 void SetSerialReadTimeout(SerialDevice* handle, int milliseconds) {
     if (handle == nullptr) return;
-    std::lock_guard guard(sim::TheRegistry().mutex);
+    std::lock_guard guard(mutex);
     handle->readTimeoutMs = std::max(milliseconds, 0);
 }
 
 SerialRead ReadSerialByte(SerialDevice* handle, char& byte) {
     if (handle == nullptr) return SerialRead::Idle;
-    auto& registry = sim::TheRegistry();
-    std::unique_lock guard(registry.mutex);
+    std::unique_lock guard(mutex);
     const auto deadline = sim::Clock::now() + sim::milliseconds(handle->readTimeoutMs);
-    sim::Device& device = *handle->device;
-    for (;;) {
-        const auto now = sim::Clock::now();
-        if (!sim::Live(handle)) {
-            while (sim::Clock::now() < deadline) registry.changed.wait_until(guard, deadline);
-            return SerialRead::Gone;
-        }
-        if (!device.input.empty() && device.input.front().due <= now) {
-            sim::Chunk& chunk = device.input.front();
-            byte = chunk.bytes[chunk.next++];
-            if (chunk.next == chunk.bytes.size()) device.input.pop_front();
-            return SerialRead::Byte;
-        }
-        if (now >= deadline) return SerialRead::Idle;
-        auto wake = deadline;
-        if (!device.input.empty()) wake = std::min(wake, device.input.front().due);
-        registry.changed.wait_until(guard, wake);
+    if (!AwaitInput(guard, handle, deadline)) return SerialRead::Idle;
+    if (!Live(handle)) {  // a dead device takes the whole time-out too
+        while (sim::Clock::now() < deadline) changed.wait_until(guard, deadline);
+        return SerialRead::Gone;
     }
+    Chunk& chunk = handle->device->input.front();
+    byte = chunk.bytes[chunk.next++];
+    if (chunk.next == chunk.bytes.size()) handle->device->input.pop_front();
+    return SerialRead::Byte;
 }
 
 SerialWrite WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
     if (handle == nullptr) return SerialWrite::Failed;
-    auto& registry = sim::TheRegistry();
     sim::Responder responder;
     {
-        std::lock_guard guard(registry.mutex);
-        if (!sim::Live(handle)) return SerialWrite::Gone;
+        std::lock_guard guard(mutex);
+        if (!Live(handle)) return SerialWrite::Gone;
         handle->device->written.append(bytes);
         responder = handle->device->responder;
-        registry.changed.notify_all();
+        changed.notify_all();
     }
     if (responder) {
         const std::string reply = responder(bytes);
-        std::lock_guard guard(registry.mutex);
-        sim::Enqueue(*handle->device, reply, sim::milliseconds(0));
-        registry.changed.notify_all();
+        std::lock_guard guard(mutex);
+        Enqueue(*handle->device, reply, sim::milliseconds(0));
+        changed.notify_all();
     }
     return SerialWrite::Done;
 }
 
 std::uint32_t SerialInputQueueLength(SerialDevice* handle) {
     if (handle == nullptr) return 0;
-    std::lock_guard guard(sim::TheRegistry().mutex);
-    if (!sim::Live(handle)) return 0;
-    return static_cast<std::uint32_t>(sim::Queued(*handle->device, sim::Clock::now()));
+    std::lock_guard guard(mutex);
+    if (!Live(handle)) return 0;
+    std::uint32_t count = 0;
+    const auto now = sim::Clock::now();
+    for (const Chunk& chunk : handle->device->input) {
+        if (chunk.due > now) break;
+        count += static_cast<std::uint32_t>(chunk.bytes.size() - chunk.next);
+    }
+    return count;
 }
 
 bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
-    auto& registry = sim::TheRegistry();
-    std::unique_lock guard(registry.mutex);
+    std::unique_lock guard(mutex);
     const auto deadline = sim::Clock::now() + sim::milliseconds(std::max(milliseconds, 0));
-    for (;;) {
-        const auto now = sim::Clock::now();
-        if (handle != nullptr) {
-            if (!sim::Live(handle)) return true;
-            const auto& input = handle->device->input;
-            if (!input.empty() && input.front().due <= now) return true;
-        }
-        if (now >= deadline) return false;
-        auto wake = deadline;
-        if (handle != nullptr && !handle->device->input.empty()) {
-            wake = std::min(wake, handle->device->input.front().due);
-        }
-        registry.changed.wait_until(guard, wake);
-    }
+    if (handle != nullptr) return AwaitInput(guard, handle, deadline);
+    while (sim::Clock::now() < deadline) changed.wait_until(guard, deadline);
+    return false;
 }
 
 void SetSerialDtr(SerialDevice* handle, bool on) {
-    sim::DriveLine(handle, false, on);
+    DriveLine(handle, false, on);
 }
-
 void SetSerialRts(SerialDevice* handle, bool on) {
-    sim::DriveLine(handle, true, on);
+    DriveLine(handle, true, on);
 }
 
 bool IsSerialDsrOn(SerialDevice* handle) {
     if (handle == nullptr) return false;
-    std::lock_guard guard(sim::TheRegistry().mutex);
-    return sim::Live(handle) && handle->device->dsr;
+    std::lock_guard guard(mutex);
+    return Live(handle) && handle->device->dsr;
 }
 
 }  // namespace brinmoor

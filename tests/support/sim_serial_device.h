@@ -1,11 +1,9 @@
 #pragma once
-// Simulated serial devices for the unit tests. This library implements the
-// serial-device seam (platform/serial_device.h) in memory and is linked in
-// place of the operating system's; the functions below are the test's side of
-// the cable. Devices are named; the program opens them by that name.
-//
-// Reads wait for real (a condition variable), so the time-out rules of the
-// serial layer can be measured through them. Everything is thread-safe.
+// Simulated serial devices for the unit tests: the serial-device seam
+// (platform/serial_device.h) in memory, linked in place of the operating
+// system's. The functions below are the test's side of the cable; devices are
+// opened by name. Reads wait for real, so the serial layer's time-outs can be
+// measured through them. Everything is thread-safe.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -23,7 +21,7 @@ namespace brinmoor::sim {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// One change of an output line (DTR or RTS) as the program drove it.
+// One change of DTR as the program drove it.
 struct LineChange {
     Clock::time_point at;
     bool on = false;
@@ -34,36 +32,32 @@ struct LineChange {
 // without any lock of the simulation held.
 using Responder = std::function<std::string(std::string_view written)>;
 
-// Removes every device. Handles still open keep working as gone devices.
+// Removes every device (open handles see them gone), or creates a present
+// one with nothing queued (replacing one of that name).
 void Reset();
-
-// Creates a present device with nothing queued (replaces one of that name).
 void CreateDevice(const std::string& name);
 
-// Bytes the program will read, available after the delay. Chunks arrive in
-// the order they were fed. An open purges what has arrived by then, as a real
-// one does: feed after the program has opened the device.
+// Bytes the program will read, after the delay, in the order fed. An open
+// purges what has arrived by then: feed after the program has opened it.
 void Feed(const std::string& name, std::string_view bytes, milliseconds delay = milliseconds(0));
 // Bytes fed and not yet read by the program (delayed ones included).
 std::size_t Unread(const std::string& name);
 
-// What the program wrote, all of it so far, removing it.
+// What the program wrote so far: taken away, or left in place.
 std::string TakeWritten(const std::string& name);
-// What the program wrote so far, leaving it in place.
 std::string Written(const std::string& name);
 // Waits until what the program wrote (and nobody took yet) contains text.
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout);
 
 void SetResponder(const std::string& name, Responder responder);
-
 // The device's DSR input as the program reads it.
 void SetDsr(const std::string& name, bool on);
 
-// Output lines as the program last drove them, and every change of DTR.
+// Output lines as the program last drove them, every change of DTR, and
+// waits until a line reaches the state (false on time-out).
 bool Dtr(const std::string& name);
 bool Rts(const std::string& name);
 std::vector<LineChange> DtrHistory(const std::string& name);
-// Waits until the line reaches the state; false on time-out.
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout);
 bool WaitForRts(const std::string& name, bool on, milliseconds timeout);
 
@@ -73,10 +67,9 @@ void Vanish(const std::string& name);
 // Plugs it back in: it can be opened again (handles from before stay dead).
 void Reappear(const std::string& name);
 
-// Whether a live handle holds the device (the program has it open).
+// Whether the program holds the device open; its opens and closes so far.
 bool IsHeld(const std::string& name);
-int OpenCount(const std::string& name);     // successful opens
-int OpenAttempts(const std::string& name);  // opens tried, failed ones included
+int OpenCount(const std::string& name);
 int CloseCount(const std::string& name);
 std::optional<SerialDeviceSettings> LastSettings(const std::string& name);
 
