@@ -18,7 +18,7 @@ namespace brinmoor {
 namespace {
 
 using servertest::ScratchFolder;
-using servertest::WaitUntil;
+using sim::WaitUntil;
 using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
@@ -34,12 +34,7 @@ std::string Saved(const std::string& port, int baud, const char* parity, const c
     return SavedConfigText(port, baud, "8", parity, stop, TextLineBreak());
 }
 
-class ServerCommandsTest : public servertest::ServerFixture {
-  protected:
-    bool EventuallyAnswers(const std::string& frame, const std::string& wanted) {
-        return WaitUntil([&] { return Send(frame) == wanted; }, 8s);
-    }
-};
+using ServerCommandsTest = servertest::ServerFixture;
 
 TEST_F(ServerCommandsTest, DispatchFollowsExactTextAndLength) {
     EXPECT_FALSE(state.quit.load() || !HandleFrame(state, 4532, "QUIT").quit)
@@ -75,13 +70,13 @@ TEST_F(ServerCommandsTest, CatPassThroughAndThePowerReply) {
     // Before any "PC" reply the monitor reports 0, then the setting.
     EXPECT_EQ(Send("PW"), "PW0000;");
     EXPECT_EQ(Send("PC"), "PC100;");
-    EXPECT_TRUE(EventuallyAnswers("PW", "PW0100;"));
+    EXPECT_TRUE(WaitUntil([&] { return Send("PW") == "PW0100;"; }, 8s));
 
     // A four-digit radio transmitting: "TX" reads the state, "RM5" the meter.
     sim::SetResponder("COM3",
                       sim::KenwoodResponder({{"ID", "ID0570"}, {"TX", "TX2"}, {"RM5", "RM5200"}}));
     ASSERT_EQ(Send(Cfg("COM3", ", \"baud\": 9600")), "CFG_OK;");
-    EXPECT_TRUE(EventuallyAnswers("PW", "PW2088;"));
+    EXPECT_TRUE(WaitUntil([&] { return Send("PW") == "PW2088;"; }, 8s));
 }
 
 TEST_F(ServerCommandsTest, CfgOpensTheCatPortPublishesAndSaves) {
@@ -160,14 +155,18 @@ TEST_F(ServerCommandsTest, RefusedPortEntriesLeaveEveryPortAsItWas) {
         std::string frame;
         std::string line;
     } cases[] = {
-        {Cfg("COM5\x1b"), "[config] CAT port COM5\\u001b refused: a port name cannot hold"
-                             " control characters\n"},
-        {Cfg("COM5", ", \"baud\": 0"), "[config] CAT port COM5 refused: baud 0 is out of range"
-                                       " (1 to 4000000)\n"},
-        {Cfg("COM5", ", \"stopbits\": 3"), "[config] CAT port COM5 refused: stopbits 3 is not"
-                                           " 1, 1.5 or 2\n"},
-        {Cfg("COM5", ", \"parity\": \"ev\""), "[config] CAT port COM5 refused: parity \"ev\" is"
-                                              " not none, even, odd, mark or space\n"},
+        {Cfg("COM5\x1b"),
+         "[config] CAT port COM5\\u001b refused: a port name cannot hold"
+         " control characters\n"},
+        {Cfg("COM5", ", \"baud\": 0"),
+         "[config] CAT port COM5 refused: baud 0 is out of range"
+         " (1 to 4000000)\n"},
+        {Cfg("COM5", ", \"stopbits\": 3"),
+         "[config] CAT port COM5 refused: stopbits 3 is not"
+         " 1, 1.5 or 2\n"},
+        {Cfg("COM5", ", \"parity\": \"ev\""),
+         "[config] CAT port COM5 refused: parity \"ev\" is"
+         " not none, even, odd, mark or space\n"},
         {"CFG{\"ports\": {\"PTT\": {\"port\": \"COM5\", \"baud\": -5}}}",
          "[config] PTT port COM5 refused: baud -5 is out of range (1 to 4000000)\n"},
         {"CFG{\"ext_groups\": {\"1\": {\"cat\": {\"port\": \"COM5\", \"bytesize\": 9}}}}",
@@ -192,8 +191,8 @@ TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroupByTheNameTheCfgGave) {
         const char* frame;
         int group;
         const char* name;
-    } cases[] = {{"AG2", 2, "Logger"},    {"AG7", 7, "Group 7"}, {"AG", -1, "Nobody"},
-                 {"AG 3x", 3, "Group 3x"}, {"AGx", -1, "Nobody"}, {"AG4", 4, ""},
+    } cases[] = {{"AG2", 2, "Logger"},           {"AG7", 7, "Group 7"}, {"AG", -1, "Nobody"},
+                 {"AG 3x", 3, "Group 3x"},       {"AGx", -1, "Nobody"}, {"AG4", 4, ""},
                  {"AG99999999999", -1, "Nobody"}};
     for (const auto& c : cases) {
         log.Clear();
@@ -251,6 +250,21 @@ TEST_F(ServerCommandsTest, ConcurrentCommandsAreSafe) {
 }
 
 TEST_F(ServerCommandsTest, SavedPortIsReopenedAtStartAndRewritten) {
+    const std::string unreadable =
+        "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration "
+        "from Varnholt.\n";
+    LoadSavedCatConfig(state);  // no file at all
+    EXPECT_EQ(log.Out(), Lines{kNoSavedConfig});
+    for (const std::string text : {" \r\n\t ", "{\"cat\": {\"port\": \"\"}}", "{\"cat\": \"COM3\"}",
+                                   "nonsense", "{cat: 1}"}) {
+        log.Clear();
+        ScratchFolder::Write(state.configPath, text);
+        LoadSavedCatConfig(state);
+        EXPECT_EQ(log.Out(), Lines{text == "{cat: 1}" ? unreadable : kNoSavedConfig}) << text;
+    }
+    EXPECT_FALSE(sim::IsHeld("COM3"));
+
+    log.Clear();
     ScratchFolder::Write(state.configPath,
                          "{\"cat\": {\"port\": \"COM3\", \"baud\": \"9600\", \"parity\": \"E\", "
                          "\"stopbits\": 2}}");
@@ -267,22 +281,6 @@ TEST_F(ServerCommandsTest, SavedPortIsReopenedAtStartAndRewritten) {
     EXPECT_EQ(log.Out(), Lines{"[brinmoor] Loading saved port config: COM8\n"});
     EXPECT_EQ(log.Err(), Lines{"[brinmoor] Failed to open CAT port COM8\n"});
     EXPECT_EQ(ScratchFolder::Read(state.configPath), "{\"cat\": {\"port\": \"COM8\"}}");
-}
-
-TEST_F(ServerCommandsTest, UnusableSavedFilesWaitForVarnholt) {
-    const std::string unreadable =
-        "[brinmoor] Could not parse saved config \xE2\x80\x94 waiting for port configuration "
-        "from Varnholt.\n";
-    LoadSavedCatConfig(state);  // no file at all
-    EXPECT_EQ(log.Out(), Lines{kNoSavedConfig});
-    for (const std::string text : {" \r\n\t ", "{\"cat\": {\"port\": \"\"}}", "{\"cat\": \"COM3\"}",
-                                   "nonsense", "{cat: 1}"}) {
-        log.Clear();
-        ScratchFolder::Write(state.configPath, text);
-        LoadSavedCatConfig(state);
-        EXPECT_EQ(log.Out(), Lines{text == "{cat: 1}" ? unreadable : kNoSavedConfig}) << text;
-    }
-    EXPECT_FALSE(sim::IsHeld("COM3"));
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ using servertest::Ask;
 using servertest::LogCapture;
 using servertest::ReceiveUntil;
 using servertest::SeesClosed;
-using servertest::WaitUntil;
+using sim::WaitUntil;
 using namespace std::chrono_literals;
 using SessionTest = servertest::ServerFixture;
 
@@ -70,7 +70,7 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     // the second client keyed last stays down until that one goes too.
     CloseSocket(first);
     EXPECT_TRUE(log.WaitFor(LogStream::Out, pttReleased));
-    ASSERT_TRUE(WaitUntil([&] { return state.sessions.LiveCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return state.sessions.LiveCount() == 1; }, 5s));
     EXPECT_FALSE(sim::Dtr("COM4"));
     EXPECT_TRUE(sim::Rts("COM4"));
     CloseSocket(second);
