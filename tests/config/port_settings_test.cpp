@@ -71,7 +71,7 @@ TEST(PortSettings, StopBitsOneAndAHalfFrom1Point4TwoFrom1Point9) {
         const char* text;
         SerialStopBits bits;
     } stops[] = {
-        {1.39f, "1", SerialStopBits::One},         {1.4f, "1.5", SerialStopBits::OneAndHalf},
+        {1.39f, "1", SerialStopBits::One},          {1.4f, "1.5", SerialStopBits::OneAndHalf},
         {1.89f, "1.5", SerialStopBits::OneAndHalf}, {1.9f, "2", SerialStopBits::Two},
         {std::nanf(""), "1", SerialStopBits::One},
     };

@@ -42,15 +42,8 @@ TEST(CtlCommandLineTest, OptionsThenOneCommand) {
     }
 }
 
-TEST(CtlProtocolTest, FramesTheServerKeepsForItselfAndCatCommands) {
-    for (const char* frame : {"QUIT", "PORTS", "CFG{}", "PW", "AG", "AG1", "PT1", "PT0", "CKx"}) {
-        EXPECT_FALSE(ControlCommandOf(frame).empty()) << frame;
-    }
-    EXPECT_EQ(ControlCommandOf("AG0"), "AG");
-    // These reach the radio.
-    for (const char* frame : {"FA", "CFG", "PT", "CK", "PWX", "PW1", "QUITX", "PORT", "quit"}) {
-        EXPECT_EQ(ControlCommandOf(frame), "") << frame;
-    }
+// Which frames the server keeps for itself: with the server's dispatch test.
+TEST(CtlProtocolTest, CatArgumentsBecomeUpperCaseCommands) {
     EXPECT_EQ(SplitCatCommands({"fa", "id;if;", " md ; ", ";;", "KY cq test"}),
               (std::vector<std::string>{"FA", "ID", "IF", "MD", "KY CQ TEST"}));
 }

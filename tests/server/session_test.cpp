@@ -5,7 +5,6 @@
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/termination.h"
 #include "server_test_support.h"
@@ -15,7 +14,6 @@ namespace {
 
 using servertest::Ask;
 using servertest::LogCapture;
-using servertest::ReceiveUntil;
 using servertest::SeesClosed;
 using sim::WaitUntil;
 using namespace std::chrono_literals;
@@ -37,14 +35,11 @@ TEST_F(SessionTest, FramesAreCutAtSemicolonsAcrossPackets) {
 TEST_F(SessionTest, ClientWithoutSemicolonsIsCutOffAtTheBoundOthersGoOn) {
     const SocketHandle client = Connect();
     const SocketHandle other = Connect();
-    const std::string chunk(1000, 'x');
-    for (std::size_t sent = 0; sent + chunk.size() < kMaxPendingBytes; sent += chunk.size()) {
-        SendAll(client, chunk);
-    }
+    SendAll(client, std::string(kMaxPendingBytes - 1, 'x'));
     // Just under the bound the client is still served.
     EXPECT_EQ(Ask(other, "PW;"), "PW000;");
     EXPECT_TRUE(log.Err().empty());
-    SendAll(client, chunk);
+    SendAll(client, "x");
     EXPECT_TRUE(SeesClosed(client));
     EXPECT_TRUE(log.WaitFor(LogStream::Err,
                             "[brinmoor] Client sent 65536 bytes without ';' \xE2\x80\x94 "
@@ -81,8 +76,7 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
 }
 
 TEST_F(SessionTest, ShutdownEndsEverySessionAndRefusesNewOnes) {
-    std::vector<SocketHandle> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(Connect());
+    const SocketHandle clients[] = {Connect(), Connect(), Connect()};
     SendAll(clients[0], "PARTIAL");
     EXPECT_EQ(state.sessions.LiveCount(), 3u);
     // What the listener does after a QUIT.
@@ -118,14 +112,11 @@ TEST(ServerTermination, RequestShutsDownAsQuitAndTheTxTimeoutReleasesTheLine) {
 
     servertest::SocketsStarted sockets;
     SocketHandle client = kInvalidSocket;
-    ASSERT_TRUE(WaitUntil(
+    ASSERT_TRUE(WaitUntil(  // a fresh socket per attempt: a refused one is spent on Windows
         [&] {
-            client = CreateTcpSocket();
-            if (ConnectSocket(client, "127.0.0.1", static_cast<std::uint16_t>(options.tcpPort))) {
-                return true;
-            }
             CloseSocket(client);
-            return false;
+            client = CreateTcpSocket();
+            return ConnectSocket(client, "127.0.0.1", static_cast<std::uint16_t>(options.tcpPort));
         },
         10s));
     EXPECT_EQ(Ask(client, "CFG{\"ports\": {\"PTT\": {\"port\": \"COM4\"}}};PT1;"), "CFG_OK;");
@@ -140,8 +131,6 @@ TEST(ServerTermination, RequestShutsDownAsQuitAndTheTxTimeoutReleasesTheLine) {
     server.join();
     EXPECT_EQ(exitCode, 0);
     EXPECT_FALSE(sim::Dtr("COM4") || sim::IsHeld("COM4"));
-    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] " + TerminationReasonName(15) + " received.\n"),
-              1);
     EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] Shutting down.\n"), 1);
     EXPECT_TRUE(SeesClosed(client));
     EXPECT_EQ(TerminationRequested(), 0) << "served, so the next run starts afresh";
