@@ -1,19 +1,18 @@
 // Sessions in process over loopback sockets: framing, the pending bound, the
-// keying a client leaves behind, the shutdown that ends them all, and the
-// whole server's end on a termination request.
+// keying a client leaves behind or holds too long, and the shutdown that
+// ends them all.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
+#include <vector>
 
-#include "platform/termination.h"
+#include "server/control_commands.h"
 #include "server_test_support.h"
 
 namespace brinmoor {
 namespace {
 
 using servertest::Ask;
-using servertest::LogCapture;
 using servertest::SeesClosed;
 using sim::WaitUntil;
 using namespace std::chrono_literals;
@@ -94,47 +93,16 @@ TEST_F(SessionTest, ShutdownEndsEverySessionAndRefusesNewOnes) {
     CloseSocket(client);
 }
 
-// The whole server in this process: a termination request from the system
-// (a signal, a Windows console event) ends it as QUIT does, and the transmit
-// time-out releases a line held keyed too long.
-TEST(ServerTermination, RequestShutsDownAsQuitAndTheTxTimeoutReleasesTheLine) {
-    sim::Reset();
-    sim::CreateDevice("COM4");
-    servertest::ScratchFolder folder;
-    LogCapture log;
-    CommandLine options;
-    options.bindAddress = "127.0.0.1";
-    options.configPath = folder.File("brinmoor.json");
-    options.txTimeoutSeconds = 1;
-    options.tcpPort = servertest::LoopbackListener().port;  // a port nobody uses now
-    int exitCode = -1;
-    std::thread server([&] { exitCode = RunServer(options); });
-
-    servertest::SocketsStarted sockets;
-    SocketHandle client = kInvalidSocket;
-    ASSERT_TRUE(WaitUntil(  // a fresh socket per attempt: a refused one is spent on Windows
-        [&] {
-            CloseSocket(client);
-            client = CreateTcpSocket();
-            return ConnectSocket(client, "127.0.0.1", static_cast<std::uint16_t>(options.tcpPort));
-        },
-        10s));
-    EXPECT_EQ(Ask(client, "CFG{\"ports\": {\"PTT\": {\"port\": \"COM4\"}}};PT1;"), "CFG_OK;");
-    EXPECT_TRUE(sim::WaitForDtr("COM4", true, 5s));
-    EXPECT_TRUE(log.WaitFor(LogStream::Out,
-                            "[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout).\n"));
-    EXPECT_FALSE(sim::Dtr("COM4"));
-
-    EXPECT_EQ(Ask(client, "PT1;PW;"), "PW000;");
-    EXPECT_TRUE(sim::Dtr("COM4"));
-    NoteTerminationRequest(15);
-    server.join();
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_FALSE(sim::Dtr("COM4") || sim::IsHeld("COM4"));
-    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] Shutting down.\n"), 1);
-    EXPECT_TRUE(SeesClosed(client));
-    EXPECT_EQ(TerminationRequested(), 0) << "served, so the next run starts afresh";
-    CloseSocket(client);
+// The listener checks the transmit time-out between connections.
+TEST_F(SessionTest, TheTxTimeoutReleasesALineKeyedTooLong) {
+    InstallKeyingLines("COM4");
+    state.txTimeout = 1s;
+    Send("PT1");
+    ReleaseOverdueKeying(state);
+    EXPECT_TRUE(sim::Dtr("COM4")) << "released too early";
+    EXPECT_TRUE(WaitUntil([&] { return ReleaseOverdueKeying(state), !sim::Dtr("COM4"); }, 5s));
+    EXPECT_EQ(log.Out(), std::vector<std::string>{
+                             "[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout).\n"});
 }
 
 }  // namespace
