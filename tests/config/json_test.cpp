@@ -83,24 +83,14 @@ TEST(JsonReader, ValuesAndWhereTheReaderStops) {
     } cases[] = {
         // Numbers as the classic-locale decimal conversion reads them; a range
         // error keeps the converted value.
-        {"-1.5e2", "-150", 6},
-        {"1.2.3", "1.2", 3},
-        {"1e5x", "100000", 3},
-        {"1e+", "1", 1},
-        {"0x10", "16", 4},
-        {"-Infinity,", "-inf", 9},
-        {"nan(0x1_a)z", "nan", 10},
-        {"1e999", "inf", 5},
-        {"1e-999", "0", 6},
+        {"-1.5e2", "-150", 6},  {"1.2.3", "1.2", 3},  {"1e5x", "100000", 3},
+        {"1e+", "1", 1},        {"0x10", "16", 4},    {"-Infinity,", "-inf", 9},
+        {"nan(0x1_a)z", "nan", 10}, {"1e999", "inf", 5}, {"1e-999", "0", 6},
         // Literals do not look at what follows them.
-        {"nullx", "null", 4},
-        {"falsey", "false", 5},
+        {"nullx", "null", 4},   {"falsey", "false", 5},
         // Whatever begins no value is passed over one byte at a time; a
         // vertical tab is no blank.
-        {"[", "null", 1},
-        {"-x", "null", 1},
-        {"tru", "null", 1},
-        {"\v", "null", 1},
+        {"[", "null", 1},       {"-x", "null", 1},    {"tru", "null", 1}, {"\v", "null", 1},
     };
     for (const auto& c : cases) {
         std::size_t position = 0;
