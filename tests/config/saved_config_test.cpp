@@ -56,11 +56,9 @@ TEST(SavedConfig, EverySavedSettingReadsBackAndTheFileIsReplacedWhole) {
             SaveCatConfig(path, port, 115200, std::to_string(bytesize), ParityName(parity),
                           StopBitsText(stopbits));
             const PortSettings read = ReadBack(path);
-            EXPECT_EQ(read.port, port);
-            EXPECT_EQ(read.baud, 115200);
-            EXPECT_EQ(read.bytesize, bytesize);
-            EXPECT_EQ(read.parity, parity);
-            EXPECT_EQ(read.stopbits, stopbits);
+            EXPECT_TRUE(read.port == port && read.baud == 115200 && read.bytesize == bytesize &&
+                        read.parity == parity && read.stopbits == stopbits)
+                << port << " " << parity << " " << stopbits;
         }
     }
     EXPECT_EQ(ScratchFolder::Read(path),

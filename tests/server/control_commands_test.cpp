@@ -69,12 +69,6 @@ TEST_F(ServerCommandsTest, CatPassThroughAndThePowerReply) {
     EXPECT_EQ(Send("PW"), "PW0000;");
     EXPECT_EQ(Send("PC"), "PC100;");
     EXPECT_TRUE(WaitUntil([&] { return Send("PW") == "PW0100;"; }, 8s));
-
-    // A four-digit radio transmitting: "TX" reads the state, "RM5" the meter.
-    sim::SetResponder("COM3",
-                      sim::KenwoodResponder({{"ID", "ID0570"}, {"TX", "TX2"}, {"RM5", "RM5200"}}));
-    ASSERT_EQ(Send(Cfg("COM3", ", \"baud\": 9600")), "CFG_OK;");
-    EXPECT_TRUE(WaitUntil([&] { return Send("PW") == "PW2088;"; }, 8s));
 }
 
 TEST_F(ServerCommandsTest, CfgOpensTheCatPortPublishesAndSaves) {

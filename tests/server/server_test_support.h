@@ -69,23 +69,20 @@ struct ScratchFolder {
          std::to_string(counter++));
 };
 
-// Starts the platform's sockets for the life of a test.
-struct SocketsStarted {
-    SocketsStarted() { StartSockets(); }
-    ~SocketsStarted() { CleanupSockets(); }
-};
-
-// A listener on 127.0.0.1 with a port the system chose.
+// A listener on 127.0.0.1 with a port the system chose; the platform's
+// sockets are started while it lives.
 struct LoopbackListener {
-    SocketsStarted sockets;
-    SocketHandle socket = CreateTcpSocket();
+    SocketHandle socket = (StartSockets(), CreateTcpSocket());
     std::uint16_t port = 0;
 
     LoopbackListener() {
         EXPECT_TRUE(BindSocket(socket, "127.0.0.1", 0) && ListenSocket(socket, 16));
         port = LocalPort(socket);
     }
-    ~LoopbackListener() { CloseSocket(socket); }
+    ~LoopbackListener() {
+        CloseSocket(socket);
+        CleanupSockets();
+    }
 
     // Connects a client and accepts it: {client side, server side}.
     std::pair<SocketHandle, SocketHandle> ConnectPair() {
@@ -135,11 +132,8 @@ class ServerFixture : public ::testing::Test {
     ServerFixture() {
         sim::Reset();
         sim::CreateDevice("COM3");
-        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"},
-                                                         {"FA", "FA00014074000"},
-                                                         {"TX", "TX0"},
-                                                         {"PC", "PC100"},
-                                                         {"RM5", "RM5000"}}));
+        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"}, {"FA", "FA00014074000"},
+                                                         {"TX", "TX0"}, {"PC", "PC100"}}));
         state.configPath = folder.File("brinmoor.json");
         state.statusReply = BuildStatusJson(4532, "", 0, "", "", "");
     }
