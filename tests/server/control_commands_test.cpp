@@ -188,6 +188,18 @@ TEST_F(ServerCommandsTest, AgSelectsAndLogsTheGroupByTheNameTheCfgGave) {
         EXPECT_EQ(log.Out(), Lines{"[relay] Active app set to '" + std::string(c.name) +
                                    "' (group " + std::to_string(c.group) + ")\n"});
     }
+
+    // A group key that is no number: the relays stop and the names are forgotten.
+    sim::CreateDevice("COM5");
+    Send(R"(CFG{"ext_groups": {"2": {"name": "Logger", "cat": {"port": "COM5"}}}})");
+    ASSERT_TRUE(log.WaitFor(LogStream::Out, "[relay] CAT relay started for group 2 on COM5\n"));
+    Send(R"(CFG{"ext_groups": {"2": {}, "x": {}}})");
+    EXPECT_FALSE(state.relays.Snapshot() || sim::IsHeld("COM5"));
+    log.Clear();
+    Send("AG2");
+    Send("AG");
+    EXPECT_EQ(log.Out(), (Lines{"[relay] Active app set to 'Group 2' (group 2)\n",
+                                "[relay] Active app set to 'Default' (group -1)\n"}));
 }
 
 TEST_F(ServerCommandsTest, ConcurrentCommandsAreSafe) {
