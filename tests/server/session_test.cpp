@@ -18,8 +18,10 @@ using sim::WaitUntil;
 using namespace std::chrono_literals;
 using SessionTest = servertest::ServerFixture;
 
-TEST_F(SessionTest, FramesAreCutAtSemicolonsAcrossPackets) {
-    const SocketHandle client = Connect();
+TEST_F(SessionTest, FramesAreCutAtSemicolonsAndQuitEndsEverySession) {
+    const SocketHandle clients[] = {Connect(), Connect(), Connect()};
+    const SocketHandle client = clients[0];
+    SendAll(clients[1], "PARTIAL");
     EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] Client connected.\n"));
     EXPECT_EQ(Ask(client, "FA;;;;PO"), "ERRFA;");
     // The line feed belongs to the next frame, which is no control command.
@@ -28,7 +30,18 @@ TEST_F(SessionTest, FramesAreCutAtSemicolonsAcrossPackets) {
     EXPECT_EQ(Ask(client, "QUIT;PORTS;", "never"), "QUIT_OK;");
     EXPECT_TRUE(state.quit.load());
     EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] Client disconnected.\n"));
-    CloseSocket(client);
+    // Then the listener ends every other session and starts no new one.
+    state.sessions.ShutdownAll();
+    state.sessions.JoinAll();
+    EXPECT_EQ(state.sessions.LiveCount(), 0u);
+    for (SocketHandle c : clients) {
+        EXPECT_TRUE(SeesClosed(c));
+        CloseSocket(c);
+    }
+    auto [late, server] = listener.ConnectPair();
+    EXPECT_FALSE(state.sessions.Launch(server, [] {}));
+    CloseSocket(server);
+    CloseSocket(late);
 }
 
 TEST_F(SessionTest, ClientWithoutSemicolonsIsCutOffAtTheBoundOthersGoOn) {
@@ -72,25 +85,6 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
                             "[brinmoor] CW key released: its client disconnected without CK0.\n"));
     EXPECT_FALSE(sim::Rts("COM4"));
     EXPECT_EQ(log.Count(LogStream::Out, pttReleased), 1);
-}
-
-TEST_F(SessionTest, ShutdownEndsEverySessionAndRefusesNewOnes) {
-    const SocketHandle clients[] = {Connect(), Connect(), Connect()};
-    SendAll(clients[0], "PARTIAL");
-    EXPECT_EQ(state.sessions.LiveCount(), 3u);
-    // What the listener does after a QUIT.
-    state.quit.store(true);
-    state.sessions.ShutdownAll();
-    state.sessions.JoinAll();
-    EXPECT_EQ(state.sessions.LiveCount(), 0u);
-    for (SocketHandle client : clients) {
-        EXPECT_TRUE(SeesClosed(client));
-        CloseSocket(client);
-    }
-    auto [client, server] = listener.ConnectPair();
-    EXPECT_FALSE(state.sessions.Launch(server, [] {}));
-    CloseSocket(server);
-    CloseSocket(client);
 }
 
 // The listener checks the transmit time-out between connections.
