@@ -54,22 +54,16 @@ TEST(JsonReader, DocumentsAreReadLeniently) {
         {R"({"t":true,"f":false,"z":null})", "{f:false,t:true,z:null}"},
         // Only a key without its quote is an error. The n of nope is a null
         // value; the o after it begins no key.
-        {R"({"a":1,,)", quote},
-        {"{ 5 }", quote},
-        {R"({"n":nope})", quote},
+        {R"({"a":1,,)", quote}, {"{ 5 }", quote}, {R"({"n":nope})", quote},
         // Unfinished text ends quietly.
-        {R"({"a":1)", "{a:1}"},
-        {R"({"a")", "{a:null}"},
+        {R"({"a":1)", "{a:1}"}, {R"({"a")", "{a:null}"},
         {R"({"ports":{"CAT":{"port":"COM)", R"({ports:{CAT:{port:"COM"}}})"},
         // A backslash takes the next byte literally; a final one is kept;
         // other bytes pass through.
-        {R"("x\"y\\z\n")", R"("x"y\zn")"},
-        {R"("abc\)", R"("abc\")"},
+        {R"("x\"y\\z\n")", R"("x"y\zn")"}, {R"("abc\)", R"("abc\")"},
         {"\"\xe2\x80\x94\t\x01\"", "\"\xe2\x80\x94\t\x01\""},
         // No object; text after the first value is ignored, however broken.
-        {"", "null"},
-        {"[{\"a\":1}]", "null"},
-        {" 42 ", "42"},
+        {"", "null"}, {"[{\"a\":1}]", "null"}, {" 42 ", "42"},
         {"\r\n{\"a\":1} {5 garbage", "{a:1}"},
     };
     for (const auto& c : cases) EXPECT_EQ(Document(c.text), c.read) << c.text;

@@ -28,16 +28,14 @@ TEST(PortSettings, EntriesTakeDefaultsForWhatIsMissingOrIllTyped) {
         const char* entry;
         const char* read;
     } cases[] = {
-        {"{}", " 38400 8 N 1 DTR"},
-        {"\"COM3\"", " 38400 8 N 1 DTR"},
+        {"{}", " 38400 8 N 1 DTR"}, {"\"COM3\"", " 38400 8 N 1 DTR"},
         {R"({"port": "COM5", "baud": 9600, "bytesize": 7, "parity": "odd", "stopbits": "1.5",)"
          R"( "flow": "DTR/RTS"})",
          "COM5 9600 7 O 1.5 DTR/RTS"},
         // No range test here: odd values reach the port checks as they are.
         {R"({"baud": 0, "bytesize": 3})", " 0 3 N 1 DTR"},
         // The baud rate is read only from a number, truncated to 32 bits.
-        {R"({"baud": "9600"})", " 38400 8 N 1 DTR"},
-        {R"({"baud": 9600.9})", " 9600 8 N 1 DTR"},
+        {R"({"baud": "9600"})", " 38400 8 N 1 DTR"}, {R"({"baud": 9600.9})", " 9600 8 N 1 DTR"},
         {R"({"baud": 1e12})", " -2147483648 8 N 1 DTR"},
         {R"({"bytesize": "7", "stopbits": 2})", " 38400 7 N 2 DTR"},
         {R"({"bytesize": "seven", "stopbits": "one"})", " 38400 8 N 1 DTR"},

@@ -36,19 +36,15 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
     } cases[] = {
         // --port converts like strtol; the last value that converts wins, and
         // the value is looked at as an argument of its own too.
-        {{}, "run 4532;"},
-        {{"--port", " +5000x"}, "run 5000;"},
+        {{}, "run 4532;"}, {{"--port", " +5000x"}, "run 5000;"},
         {{"--port", "5000", "--port", "abc"}, "run 5000;"},
-        {{"--port", "99999999999"}, "run 4532;"},
-        {{"--port", "--port", "7000"}, "run 7000;"},
-        {{"--PORT", "5000", "stray", "-p"}, "run 4532;"},
-        {{"--port", "65535"}, "run 65535;"},
+        {{"--port", "99999999999"}, "run 4532;"}, {{"--port", "--port", "7000"}, "run 7000;"},
+        {{"--PORT", "5000", "stray", "-p"}, "run 4532;"}, {{"--port", "65535"}, "run 65535;"},
         {{"--port", "70000", "--port", "5000"}, "run 5000;"},
         {{"--port", "0"}, "[brinmoor] TCP port 0 is out of range: use 1 to 65535.\n"},
         {{"--port", "65536"}, "TCP port 65536 is out of range"},
         // Help and version win over everything else.
-        {{"--port", "0", "--help"}, "help"},
-        {{"--version"}, "version"},
+        {{"--port", "0", "--help"}, "help"}, {{"--version"}, "version"},
         // Options whose value is missing or unusable are refused.
         {{"--config"}, "[brinmoor] --config needs a file name.\n"},
         {{"--bind", "localhost"},
