@@ -27,15 +27,9 @@ PortSettings ReadBack(const std::string& path) {
 
 TEST(SavedConfig, NineLinesBesideTheExecutable) {
     EXPECT_EQ(SavedConfigText("CO\"M3", 38400, "8", "none", "1", "\r\n"),
-              "{\r\n"
-              "  \"cat\": {\r\n"
-              "    \"port\": \"CO\\\"M3\",\r\n"
-              "    \"baud\": 38400,\r\n"
-              "    \"bytesize\": \"8\",\r\n"
-              "    \"parity\": \"none\",\r\n"
-              "    \"stopbits\": \"1\"\r\n"
-              "  }\r\n"
-              "}\r\n");
+              "{\r\n  \"cat\": {\r\n    \"port\": \"CO\\\"M3\",\r\n    \"baud\": 38400,\r\n"
+              "    \"bytesize\": \"8\",\r\n    \"parity\": \"none\",\r\n    \"stopbits\": \"1\"\r\n"
+              "  }\r\n}\r\n");
     const std::string directory = ExecutableDirectory();
     EXPECT_TRUE(std::filesystem::is_regular_file(ExecutablePath()));
     EXPECT_EQ(std::filesystem::path(ExecutablePath()).parent_path(), directory);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "server/server_test_support.h"
@@ -79,8 +80,7 @@ std::string Station(const std::string& frame) {
 
 struct Outcome {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 Outcome Ctl(std::uint16_t port, std::vector<std::string> arguments) {
@@ -131,19 +131,15 @@ TEST(CtlRunTest, AServerThatMisbehavesGivesANonZeroStatus) {
         if (frame == "PORTS") return "<close>";
         return frame == "AG1" ? "ERR;" : "";  // PW: no reply at all
     });
-    const struct {
-        std::vector<std::string> arguments;
-        int status;
-        const char* err;
-    } cases[] = {
+    const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"ports"}, kCtlNoServer, "closed the connection without replying to PORTS"},
         {{"ag", "1"}, kCtlFailed, "unexpected reply from the server: ERR;"},
         {{"pw"}, kCtlNoServer, "no reply to PW within 2 s"},
     };
-    for (const auto& c : cases) {
-        const Outcome run = Ctl(server.listener.port, c.arguments);
-        EXPECT_EQ(run.status, c.status) << c.err;
-        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    for (const auto& [arguments, status, err] : cases) {
+        const Outcome run = Ctl(server.listener.port, arguments);
+        EXPECT_EQ(run.status, status) << err;
+        EXPECT_NE(run.err.find(err), std::string::npos) << run.err;
     }
 }
 
