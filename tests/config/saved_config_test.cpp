@@ -27,15 +27,9 @@ PortSettings ReadBack(const std::string& path) {
 
 TEST(SavedConfig, NineLinesBesideTheExecutable) {
     EXPECT_EQ(SavedConfigText("CO\"M3", 38400, "8", "none", "1", "\r\n"),
-              "{\r\n"
-              "  \"cat\": {\r\n"
-              "    \"port\": \"CO\\\"M3\",\r\n"
-              "    \"baud\": 38400,\r\n"
-              "    \"bytesize\": \"8\",\r\n"
-              "    \"parity\": \"none\",\r\n"
-              "    \"stopbits\": \"1\"\r\n"
-              "  }\r\n"
-              "}\r\n");
+              "{\r\n  \"cat\": {\r\n    \"port\": \"CO\\\"M3\",\r\n    \"baud\": 38400,\r\n"
+              "    \"bytesize\": \"8\",\r\n    \"parity\": \"none\",\r\n    \"stopbits\": \"1\"\r\n"
+              "  }\r\n}\r\n");
     const std::string directory = ExecutableDirectory();
     EXPECT_TRUE(std::filesystem::is_regular_file(ExecutablePath()));
     EXPECT_EQ(std::filesystem::path(ExecutablePath()).parent_path(), directory);
@@ -56,11 +50,9 @@ TEST(SavedConfig, EverySavedSettingReadsBackAndTheFileIsReplacedWhole) {
             SaveCatConfig(path, port, 115200, std::to_string(bytesize), ParityName(parity),
                           StopBitsText(stopbits));
             const PortSettings read = ReadBack(path);
-            EXPECT_EQ(read.port, port);
-            EXPECT_EQ(read.baud, 115200);
-            EXPECT_EQ(read.bytesize, bytesize);
-            EXPECT_EQ(read.parity, parity);
-            EXPECT_EQ(read.stopbits, stopbits);
+            EXPECT_TRUE(read.port == port && read.baud == 115200 && read.bytesize == bytesize &&
+                        read.parity == parity && read.stopbits == stopbits)
+                << port << " " << parity << " " << stopbits;
         }
     }
     EXPECT_EQ(ScratchFolder::Read(path),

@@ -36,19 +36,15 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
     } cases[] = {
         // --port converts like strtol; the last value that converts wins, and
         // the value is looked at as an argument of its own too.
-        {{}, "run 4532;"},
-        {{"--port", " +5000x"}, "run 5000;"},
+        {{}, "run 4532;"}, {{"--port", " +5000x"}, "run 5000;"},
         {{"--port", "5000", "--port", "abc"}, "run 5000;"},
-        {{"--port", "99999999999"}, "run 4532;"},
-        {{"--port", "--port", "7000"}, "run 7000;"},
-        {{"--PORT", "5000", "stray", "-p"}, "run 4532;"},
-        {{"--port", "65535"}, "run 65535;"},
+        {{"--port", "99999999999"}, "run 4532;"}, {{"--port", "--port", "7000"}, "run 7000;"},
+        {{"--PORT", "5000", "stray", "-p"}, "run 4532;"}, {{"--port", "65535"}, "run 65535;"},
         {{"--port", "70000", "--port", "5000"}, "run 5000;"},
         {{"--port", "0"}, "[brinmoor] TCP port 0 is out of range: use 1 to 65535.\n"},
         {{"--port", "65536"}, "TCP port 65536 is out of range"},
         // Help and version win over everything else.
-        {{"--port", "0", "--help"}, "help"},
-        {{"--version"}, "version"},
+        {{"--port", "0", "--help"}, "help"}, {{"--version"}, "version"},
         // Options whose value is missing or unusable are refused.
         {{"--config"}, "[brinmoor] --config needs a file name.\n"},
         {{"--bind", "localhost"},
@@ -69,11 +65,9 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
     EXPECT_FALSE(IsAllowed(Parse({}).allow, Ip("8.8.8.8")));
     const CommandLine line = Parse({"--config", "/etc/b.json", "--bind", "127.0.0.1", "--allow",
                                     "8.8.8.0/24", "--max-clients", "3", "--tx-timeout", "86400"});
-    EXPECT_EQ(line.action, CommandLineAction::Run);
-    EXPECT_EQ(line.configPath, "/etc/b.json");
-    EXPECT_EQ(line.bindAddress, "127.0.0.1");
-    EXPECT_EQ(line.maxClients, 3u);
-    EXPECT_EQ(line.txTimeoutSeconds, 86400);
+    EXPECT_EQ(line.configPath + " " + line.bindAddress + " " + std::to_string(line.maxClients) +
+                  " " + std::to_string(line.txTimeoutSeconds),
+              "/etc/b.json 127.0.0.1 3 86400");
     EXPECT_TRUE(IsAllowed(line.allow, Ip("8.8.8.8")));
     EXPECT_FALSE(IsAllowed(line.allow, Ip("127.0.0.1"))) << "the list replaces the default";
 }

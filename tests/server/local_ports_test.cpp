@@ -4,7 +4,6 @@
 // group names and relays a CFG leaves behind.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,10 +35,9 @@ class LocalPortsTest : public servertest::ServerFixture {
         }
         Send("PT01");
         Send("CK0");
-        if (sim::Dtr("COM4") || sim::Rts("COM4") || sim::Dtr("COM5") || sim::Rts("COM5")) {
-            return "still keyed";
-        }
-        return lines;
+        const bool keyed =
+            sim::Dtr("COM4") || sim::Rts("COM4") || sim::Dtr("COM5") || sim::Rts("COM5");
+        return keyed ? "still keyed" : lines;
     }
 };
 
@@ -103,29 +101,6 @@ TEST_F(LocalPortsTest, WinKeyAndFskPortsTakeTheirOwnDefaults) {
     Apply(R"({"WinKey": {"port": "COM6"}, "FSK": {"port": "COM99"}})");
     EXPECT_EQ(log.Out(), (Lines{"[brinmoor] Failed to open WinKey port COM6\n",
                                 "[brinmoor] Failed to open FSK port COM99\n"}));
-}
-
-TEST_F(LocalPortsTest, ExtGroupsNamesAndRelays) {
-    const auto name = [&](int group) {
-        AgCommand(state, "AG" + std::to_string(group));
-        return log.Out().back();
-    };
-    ApplyExtGroups(state,
-                   ParseJsonDocument(R"({"1": {"name": "Logger"}, "4": {"cat": {"port": "COM5"}}})"));
-    EXPECT_TRUE(log.WaitFor(LogStream::Out, "[relay] CAT relay started for group 4 on COM5\n"));
-    EXPECT_TRUE(state.relays.Snapshot() && sim::IsHeld("COM5"));
-
-    // A key without a number stops the relays and leaves no names nor relays.
-    EXPECT_THROW(ApplyExtGroups(state, ParseJsonDocument(R"({"1": {}, "x": {}})")),
-                 std::invalid_argument);
-    EXPECT_FALSE(state.relays.Snapshot() || sim::IsHeld("COM5"));
-    EXPECT_EQ(name(1), "[relay] Active app set to 'Group 1' (group 1)\n");
-    EXPECT_EQ(name(-1), "[relay] Active app set to 'Default' (group -1)\n");
-
-    log.Clear();
-    ApplyExtGroups(state, ParseJsonDocument("\"text\""));
-    EXPECT_EQ(log.Out(), Lines{"[relay] No external app ports configured\n"});
-    EXPECT_FALSE(state.relays.Snapshot());
 }
 
 }  // namespace

@@ -9,10 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/status_reply.h"
@@ -29,17 +27,6 @@ namespace brinmoor::servertest {
 using namespace std::chrono_literals;
 using test::LogCapture;
 
-// Polls the condition until it holds or the deadline passes.
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // "baud bits parity stopbits" a simulated device was last opened with: "1200 8 N 2".
 inline std::string SettingsOf(const std::string& device) {
     const auto s = sim::LastSettings(device);
@@ -50,20 +37,13 @@ inline std::string SettingsOf(const std::string& device) {
 }
 
 // A folder of its own under the system's temporary directory, removed after.
-class ScratchFolder {
-  public:
-    ScratchFolder() {
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path = std::filesystem::temp_directory_path() /
-               ("brinmoor-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path);
-    }
+struct ScratchFolder {
+    ScratchFolder() { std::filesystem::create_directories(path); }
     ~ScratchFolder() {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
     }
     std::string File(const std::string& name) const { return (path / name).string(); }
-    // The names in the folder, sorted.
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(path)) {
@@ -73,38 +53,36 @@ class ScratchFolder {
         return names;
     }
     static std::string Read(const std::string& file) {
-        std::ifstream in(file, std::ios::binary);
         std::ostringstream content;
-        content << in.rdbuf();
+        content << std::ifstream(file, std::ios::binary).rdbuf();
         return content.str();
     }
     static void Write(const std::string& file, const std::string& text) {
         std::ofstream(file, std::ios::binary) << text;
     }
 
-  private:
     static inline std::atomic<int> counter{0};
-    std::filesystem::path path;
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("brinmoor-test-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+         std::to_string(counter++));
 };
 
-// Starts the platform's sockets for the life of a test.
-struct SocketsStarted {
-    SocketsStarted() { StartSockets(); }
-    ~SocketsStarted() { CleanupSockets(); }
-};
-
-// A listener on 127.0.0.1 with a port the system chose.
+// A listener on 127.0.0.1 with a port the system chose; the platform's
+// sockets are started while it lives.
 struct LoopbackListener {
-    SocketsStarted sockets;
-    SocketHandle socket = CreateTcpSocket();
+    SocketHandle socket = (StartSockets(), CreateTcpSocket());
     std::uint16_t port = 0;
 
     LoopbackListener() {
-        EXPECT_TRUE(BindSocket(socket, "127.0.0.1", 0));
-        EXPECT_TRUE(ListenSocket(socket, 16));
+        EXPECT_TRUE(BindSocket(socket, "127.0.0.1", 0) && ListenSocket(socket, 16));
         port = LocalPort(socket);
     }
-    ~LoopbackListener() { CloseSocket(socket); }
+    ~LoopbackListener() {
+        CloseSocket(socket);
+        CleanupSockets();
+    }
 
     // Connects a client and accepts it: {client side, server side}.
     std::pair<SocketHandle, SocketHandle> ConnectPair() {
@@ -114,16 +92,20 @@ struct LoopbackListener {
     }
 };
 
-// Reads until the text has arrived, the peer closes or the time runs out.
+// Reads until the text has arrived, the peer closes (then `closed` is set)
+// or 5 s pass.
 inline std::string ReceiveUntil(SocketHandle socket, const std::string& wanted,
-                                std::chrono::milliseconds timeout = 5s) {
+                                bool* closed = nullptr) {
     std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (got.find(wanted) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         if (WaitReadable(socket, 50) != SocketWait::Readable) continue;
         char buffer[1024];
         const auto n = ReceiveSome(socket, buffer, sizeof buffer);
-        if (n <= 0) break;
+        if (n <= 0) {
+            if (closed != nullptr) *closed = true;
+            break;
+        }
         got.append(buffer, static_cast<std::size_t>(n));
     }
     return got;
@@ -137,14 +119,10 @@ inline std::string Ask(SocketHandle client, const std::string& frames,
 }
 
 // True when the peer closed the connection within the time.
-inline bool SeesClosed(SocketHandle socket, std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (WaitReadable(socket, 50) != SocketWait::Readable) continue;
-        char buffer[256];
-        if (ReceiveSome(socket, buffer, sizeof buffer) <= 0) return true;
-    }
-    return false;
+inline bool SeesClosed(SocketHandle socket) {
+    bool closed = false;
+    ReceiveUntil(socket, std::string(1, '\0'), &closed);
+    return closed;
 }
 
 // A server state on TCP port 4532 whose radio, a three-digit-ID transceiver on
@@ -154,11 +132,8 @@ class ServerFixture : public ::testing::Test {
     ServerFixture() {
         sim::Reset();
         sim::CreateDevice("COM3");
-        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"},
-                                                         {"FA", "FA00014074000"},
-                                                         {"TX", "TX0"},
-                                                         {"PC", "PC100"},
-                                                         {"RM5", "RM5000"}}));
+        sim::SetResponder("COM3", sim::KenwoodResponder({{"ID", "ID019"}, {"FA", "FA00014074000"},
+                                                         {"TX", "TX0"}, {"PC", "PC100"}}));
         state.configPath = folder.File("brinmoor.json");
         state.statusReply = BuildStatusJson(4532, "", 0, "", "", "");
     }

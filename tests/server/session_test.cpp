@@ -1,28 +1,27 @@
 // Sessions in process over loopback sockets: framing, the pending bound, the
-// keying a client leaves behind, the shutdown that ends them all, and the
-// whole server's end on a termination request.
+// keying a client leaves behind or holds too long, and the shutdown that
+// ends them all.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/termination.h"
+#include "server/control_commands.h"
 #include "server_test_support.h"
 
 namespace brinmoor {
 namespace {
 
 using servertest::Ask;
-using servertest::LogCapture;
-using servertest::ReceiveUntil;
 using servertest::SeesClosed;
-using servertest::WaitUntil;
+using sim::WaitUntil;
 using namespace std::chrono_literals;
 using SessionTest = servertest::ServerFixture;
 
-TEST_F(SessionTest, FramesAreCutAtSemicolonsAcrossPackets) {
-    const SocketHandle client = Connect();
+TEST_F(SessionTest, FramesAreCutAtSemicolonsAndQuitEndsEverySession) {
+    const SocketHandle clients[] = {Connect(), Connect(), Connect()};
+    const SocketHandle client = clients[0];
+    SendAll(clients[1], "PARTIAL");
     EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] Client connected.\n"));
     EXPECT_EQ(Ask(client, "FA;;;;PO"), "ERRFA;");
     // The line feed belongs to the next frame, which is no control command.
@@ -31,20 +30,28 @@ TEST_F(SessionTest, FramesAreCutAtSemicolonsAcrossPackets) {
     EXPECT_EQ(Ask(client, "QUIT;PORTS;", "never"), "QUIT_OK;");
     EXPECT_TRUE(state.quit.load());
     EXPECT_TRUE(log.WaitFor(LogStream::Out, "[brinmoor] Client disconnected.\n"));
-    CloseSocket(client);
+    // Then the listener ends every other session and starts no new one.
+    state.sessions.ShutdownAll();
+    state.sessions.JoinAll();
+    EXPECT_EQ(state.sessions.LiveCount(), 0u);
+    for (SocketHandle c : clients) {
+        EXPECT_TRUE(SeesClosed(c));
+        CloseSocket(c);
+    }
+    auto [late, server] = listener.ConnectPair();
+    EXPECT_FALSE(state.sessions.Launch(server, [] {}));
+    CloseSocket(server);
+    CloseSocket(late);
 }
 
 TEST_F(SessionTest, ClientWithoutSemicolonsIsCutOffAtTheBoundOthersGoOn) {
     const SocketHandle client = Connect();
     const SocketHandle other = Connect();
-    const std::string chunk(1000, 'x');
-    for (std::size_t sent = 0; sent + chunk.size() < kMaxPendingBytes; sent += chunk.size()) {
-        SendAll(client, chunk);
-    }
+    SendAll(client, std::string(kMaxPendingBytes - 1, 'x'));
     // Just under the bound the client is still served.
     EXPECT_EQ(Ask(other, "PW;"), "PW000;");
     EXPECT_TRUE(log.Err().empty());
-    SendAll(client, chunk);
+    SendAll(client, "x");
     EXPECT_TRUE(SeesClosed(client));
     EXPECT_TRUE(log.WaitFor(LogStream::Err,
                             "[brinmoor] Client sent 65536 bytes without ';' \xE2\x80\x94 "
@@ -70,7 +77,7 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     // the second client keyed last stays down until that one goes too.
     CloseSocket(first);
     EXPECT_TRUE(log.WaitFor(LogStream::Out, pttReleased));
-    ASSERT_TRUE(WaitUntil([&] { return state.sessions.LiveCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return state.sessions.LiveCount() == 1; }, 5s));
     EXPECT_FALSE(sim::Dtr("COM4"));
     EXPECT_TRUE(sim::Rts("COM4"));
     CloseSocket(second);
@@ -80,72 +87,16 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     EXPECT_EQ(log.Count(LogStream::Out, pttReleased), 1);
 }
 
-TEST_F(SessionTest, ShutdownEndsEverySessionAndRefusesNewOnes) {
-    std::vector<SocketHandle> clients;
-    for (int i = 0; i < 3; ++i) clients.push_back(Connect());
-    SendAll(clients[0], "PARTIAL");
-    EXPECT_EQ(state.sessions.LiveCount(), 3u);
-    // What the listener does after a QUIT.
-    state.quit.store(true);
-    state.sessions.ShutdownAll();
-    state.sessions.JoinAll();
-    EXPECT_EQ(state.sessions.LiveCount(), 0u);
-    for (SocketHandle client : clients) {
-        EXPECT_TRUE(SeesClosed(client));
-        CloseSocket(client);
-    }
-    auto [client, server] = listener.ConnectPair();
-    EXPECT_FALSE(state.sessions.Launch(server, [] {}));
-    CloseSocket(server);
-    CloseSocket(client);
-}
-
-// The whole server in this process: a termination request from the system
-// (a signal, a Windows console event) ends it as QUIT does, and the transmit
-// time-out releases a line held keyed too long.
-TEST(ServerTermination, RequestShutsDownAsQuitAndTheTxTimeoutReleasesTheLine) {
-    sim::Reset();
-    sim::CreateDevice("COM4");
-    servertest::ScratchFolder folder;
-    LogCapture log;
-    CommandLine options;
-    options.bindAddress = "127.0.0.1";
-    options.configPath = folder.File("brinmoor.json");
-    options.txTimeoutSeconds = 1;
-    options.tcpPort = servertest::LoopbackListener().port;  // a port nobody uses now
-    int exitCode = -1;
-    std::thread server([&] { exitCode = RunServer(options); });
-
-    servertest::SocketsStarted sockets;
-    SocketHandle client = kInvalidSocket;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            client = CreateTcpSocket();
-            if (ConnectSocket(client, "127.0.0.1", static_cast<std::uint16_t>(options.tcpPort))) {
-                return true;
-            }
-            CloseSocket(client);
-            return false;
-        },
-        10s));
-    EXPECT_EQ(Ask(client, "CFG{\"ports\": {\"PTT\": {\"port\": \"COM4\"}}};PT1;"), "CFG_OK;");
-    EXPECT_TRUE(sim::WaitForDtr("COM4", true, 5s));
-    EXPECT_TRUE(log.WaitFor(LogStream::Out,
-                            "[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout).\n"));
-    EXPECT_FALSE(sim::Dtr("COM4"));
-
-    EXPECT_EQ(Ask(client, "PT1;PW;"), "PW000;");
-    EXPECT_TRUE(sim::Dtr("COM4"));
-    NoteTerminationRequest(15);
-    server.join();
-    EXPECT_EQ(exitCode, 0);
-    EXPECT_FALSE(sim::Dtr("COM4") || sim::IsHeld("COM4"));
-    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] " + TerminationReasonName(15) + " received.\n"),
-              1);
-    EXPECT_EQ(log.Count(LogStream::Out, "[brinmoor] Shutting down.\n"), 1);
-    EXPECT_TRUE(SeesClosed(client));
-    EXPECT_EQ(TerminationRequested(), 0) << "served, so the next run starts afresh";
-    CloseSocket(client);
+// The listener checks the transmit time-out between connections.
+TEST_F(SessionTest, TheTxTimeoutReleasesALineKeyedTooLong) {
+    InstallKeyingLines("COM4");
+    state.txTimeout = 1s;
+    Send("PT1");
+    ReleaseOverdueKeying(state);
+    EXPECT_TRUE(sim::Dtr("COM4")) << "released too early";
+    EXPECT_TRUE(WaitUntil([&] { return ReleaseOverdueKeying(state), !sim::Dtr("COM4"); }, 5s));
+    EXPECT_EQ(log.Out(), std::vector<std::string>{
+                             "[brinmoor] PTT released: keyed longer than 1 s (--tx-timeout).\n"});
 }
 
 }  // namespace
