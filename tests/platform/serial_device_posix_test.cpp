@@ -159,10 +159,10 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
     CloseSerialDevice(device);
 }
 
-// A terminal held by another program is left as that program holds it: its
-// lock refused, the flag that makes it exclusive is given back (or, when the
-// holder set it, never touched).
-TEST_F(SerialDevicePosixTest, OtherHoldersLockAndExclusiveFlagAreLeftAlone) {
+// One program at a time holds a terminal. One held by another program is left
+// as that program holds it: its lock refused, the flag that makes it exclusive
+// given back (or, when the holder set it, never touched).
+TEST_F(SerialDevicePosixTest, OpenIsExclusiveAndLeavesOtherHoldersAlone) {
     const int holder = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
@@ -173,30 +173,21 @@ TEST_F(SerialDevicePosixTest, OtherHoldersLockAndExclusiveFlagAreLeftAlone) {
     };
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
     EXPECT_EQ(exclusive(), 0);
-
     ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
     EXPECT_EQ(exclusive(), 1);
     ioctl(holder, TIOCNXCL);
     close(holder);
 
-    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
-    EXPECT_NE(device, nullptr);
-    CloseSerialDevice(device);
-}
-
-TEST_F(SerialDevicePosixTest, OpenIsExclusiveUntilClosed) {
     SerialDevice* first = OpenSerialDevice(pty.SlavePath(), Settings());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
-
     // Another program that asks for the lock is kept out too, root included.
     const int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (other >= 0) {  // an unprivileged opener is already refused here (TIOCEXCL)
         EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
         close(other);
     }
-
     CloseSerialDevice(first);
     SerialDevice* second = OpenSerialDevice(pty.SlavePath(), Settings());
     EXPECT_NE(second, nullptr);

@@ -86,20 +86,8 @@ class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
         argv.insert(argv.end(), commands.begin(), commands.end());
         ChildProcess process;
         std::vector<std::string> lines;
-        std::string error;
-        if (!process.Start(argv, {}, &error)) {
-            ADD_FAILURE() << "cannot start rigctl: " << error;
-            return lines;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto line = process.ReadLine(1s);
-            if (line) {
-                lines.push_back(*line);
-            } else if (!process.Running()) {
-                break;
-            }
-        }
+        EXPECT_TRUE(process.Start(argv)) << "cannot start rigctl";
+        while (auto line = process.ReadLine(60s)) lines.push_back(*line);
         EXPECT_EQ(process.Wait(5s), 0);
         return lines;
     }
