@@ -103,8 +103,7 @@ TEST_F(SerialDevicePosixTest, OpenPurgesAndSetsTheLineRawWithoutFlowControl) {
         ASSERT_NE(device, nullptr);
         DeviceCloser closer{device};
         EXPECT_EQ(SerialInputQueueLength(device), 0u);
-        TtyLineSettings seen;
-        ASSERT_TRUE(pty.ReadLineSettings(seen));
+        const TtyLineSettings seen = pty.LineSettings();
         EXPECT_EQ(seen.baud, c.settings.baud);
         EXPECT_EQ(seen.oddParity, c.odd);
         EXPECT_EQ(seen.stickParity, c.stick);

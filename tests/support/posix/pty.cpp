@@ -101,33 +101,18 @@ std::string PseudoTerminal::TakeReceived() {
     return taken;
 }
 
-bool PseudoTerminal::ReadLineSettings(TtyLineSettings& settings) const {
-    if (master < 0) return false;
-        // Termios requests on a master act on its slave.
+TtyLineSettings PseudoTerminal::LineSettings() const {
+    TtyLineSettings settings;
+    // Termios requests on a master act on its slave.
 #if defined(__linux__)
     struct termios2 tio {};
-    if (ioctl(master, TCGETS2, &tio) != 0) return false;
+    if (master < 0 || ioctl(master, TCGETS2, &tio) != 0) return settings;
     settings.baud = tio.c_ospeed;
 #else
     struct termios tio {};
-    if (tcgetattr(master, &tio) != 0) return false;
+    if (master < 0 || tcgetattr(master, &tio) != 0) return settings;
     settings.baud = static_cast<std::uint32_t>(cfgetospeed(&tio));
 #endif
-    switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            settings.dataBits = 5;
-            break;
-        case CS6:
-            settings.dataBits = 6;
-            break;
-        case CS7:
-            settings.dataBits = 7;
-            break;
-        default:
-            settings.dataBits = 8;
-            break;
-    }
-    settings.parity = (tio.c_cflag & PARENB) != 0;
     settings.oddParity = (tio.c_cflag & PARODD) != 0;
 #if defined(CMSPAR)
     settings.stickParity = (tio.c_cflag & CMSPAR) != 0;
@@ -139,7 +124,7 @@ bool PseudoTerminal::ReadLineSettings(TtyLineSettings& settings) const {
     settings.local = (tio.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD);
     settings.raw = (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
                    (tio.c_oflag & OPOST) == 0 && (tio.c_iflag & (ICRNL | INLCR | IGNCR)) == 0;
-    return true;
+    return settings;
 }
 
 bool DeviceLocked(const std::string& path) {
