@@ -9,13 +9,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <list>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/posix/process.h"
 #include "support/posix/server_process.h"
 
 namespace brinmoor {
@@ -51,13 +50,11 @@ class FaultyServer {
         ::listen(listener, 64);
         ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
         port = ntohs(address.sin_port);
-        acceptor = std::thread([this] { Accept(); });
+        thread = std::thread([this] { Serve(); });
     }
     ~FaultyServer() {
         stop = true;
-        acceptor.join();
-        for (std::thread& thread : sessions) thread.join();
-        ::close(listener);
+        thread.join();
     }
 
     std::uint16_t Port() const { return port; }
@@ -73,44 +70,44 @@ class FaultyServer {
         return found == replies.end() ? "" : found->second;
     }
 
-    void Accept() {
+    // One thread serves every connection: the listener first, then each client
+    // with its pending bytes and the number of queries it asked.
+    void Serve() {
+        std::vector<pollfd> fds{{listener, POLLIN, 0}};
+        std::vector<std::pair<std::string, int>> clients{{}};
         while (!stop.load()) {
-            pollfd p{listener, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            const int fd = ::accept(listener, nullptr, nullptr);
-            if (fd >= 0) sessions.emplace_back([this, fd] { Serve(fd); });
-        }
-    }
-
-    void Serve(int fd) {
-        std::string pending;
-        int asked = 0;
-        while (!stop.load()) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            char buffer[4096];
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0) break;
-            pending.append(buffer, static_cast<std::size_t>(n));
-            for (auto end = pending.find(';'); end != std::string::npos; end = pending.find(';')) {
-                const std::string query = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                std::string reply = Reply(query);
-                if (reply.empty()) continue;
-                ++asked;
-                if (asked == 5) reply = query == "ID" ? "FA00014074000;" : "ID019;";
-                if (asked >= 9) reply.clear();
-                ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+            if (fds[0].revents & POLLIN) {
+                fds.push_back({::accept(listener, nullptr, nullptr), POLLIN, 0});
+                clients.emplace_back();
+            }
+            for (std::size_t i = 1; i < fds.size(); ++i) {
+                char buffer[4096];
+                if (!(fds[i].revents & POLLIN)) continue;
+                const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+                if (n <= 0) fds[i].events = 0;  // closed: kept, never polled for input again
+                auto& [pending, asked] = clients[i];
+                pending.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                for (auto end = pending.find(';'); end != std::string::npos;
+                     end = pending.find(';')) {
+                    const std::string query = pending.substr(0, end);
+                    pending.erase(0, end + 1);
+                    std::string reply = Reply(query);
+                    if (reply.empty()) continue;
+                    ++asked;
+                    if (asked == 5) reply = query == "ID" ? "FA00014074000;" : "ID019;";
+                    if (asked >= 9) reply.clear();
+                    ::send(fds[i].fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                }
             }
         }
-        ::close(fd);
+        for (const pollfd& p : fds) ::close(p.fd);
     }
 
     int listener = -1;
     std::uint16_t port = 0;
     std::atomic<bool> stop{false};
-    std::thread acceptor;
-    std::list<std::thread> sessions;  // only the acceptor adds, only the destructor joins
+    std::thread thread;
 };
 
 TEST(LoadToolTest, WrongAndMissingRepliesAreCaught) {

@@ -1,9 +1,5 @@
 // The real brinmoor binary: its command line, start-up lines, the saved file
 // beside it, bind failures and exit codes.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -108,17 +104,9 @@ TEST(ServerStartupTest, OptionsThatEndTheRunAtOnce) {
 }
 
 TEST(ServerStartupTest, BindFailsWhenThePortIsInUse) {
-    // A listener of the test's own holds the port.
-    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-    socklen_t size = sizeof address;
-    ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &size);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-
+    ServerProcess holder;  // holds the port
+    ASSERT_TRUE(holder.StartListening());
+    const std::string port = std::to_string(holder.Port());
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--bind", "127.0.0.1", "--port", port}));
     EXPECT_EQ(server.Wait(), 1);
@@ -128,7 +116,6 @@ TEST(ServerStartupTest, BindFailsWhenThePortIsInUse) {
     ASSERT_EQ(server.ErrLines().size(), 1u);
     EXPECT_EQ(server.ErrLines()[0].rfind("[brinmoor] bind() failed on port " + port + ": ", 0), 0u)
         << server.ErrLines()[0];
-    ::close(holder);
 }
 
 class SavedConfigTest : public ::testing::Test {

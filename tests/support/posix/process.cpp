@@ -3,12 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 
 namespace brinmoor::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int Ms(std::chrono::milliseconds timeout) {
     return static_cast<int>(timeout.count());
@@ -37,16 +34,6 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
 
 std::optional<std::string> ChildProcess::ReadErrLine(std::chrono::milliseconds timeout) {
     return ReadLineWithin(child.err, Ms(timeout));
-}
-
-std::optional<std::string> ChildProcess::WaitForErrLine(std::string_view text,
-                                                        std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        auto line = ReadErrLine(std::max(left, std::chrono::milliseconds(0)));
-        if (!line || line->find(text) != std::string::npos) return line;
-    }
 }
 
 bool ChildProcess::Signal(int signal) {

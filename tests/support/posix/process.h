@@ -45,10 +45,6 @@ class ChildProcess {
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
     std::optional<std::string> ReadErrLine(std::chrono::milliseconds timeout);
 
-    // Reads standard error until a line contains the text and returns it.
-    std::optional<std::string> WaitForErrLine(std::string_view text,
-                                              std::chrono::milliseconds timeout);
-
     // Sends the signal to a running child.
     bool Signal(int signal);
 

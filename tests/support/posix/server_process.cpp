@@ -150,7 +150,10 @@ std::optional<long long> RadioSim::CommandCount() {
 }
 
 std::optional<std::string> RadioSim::WaitLog(std::string_view text, milliseconds timeout) {
-    return process.WaitForErrLine(text, timeout);
+    std::vector<std::string> lines;
+    std::size_t cursor = 0;
+    return WaitForLine(lines, cursor, text, timeout,
+                       [this](milliseconds left) { return process.ReadErrLine(left); });
 }
 
 std::vector<std::string> RadioSim::LogLines(milliseconds timeout) {
