@@ -126,31 +126,22 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
     { std::ofstream((folder / "file").string()) << "data"; }
 
+    const std::string refused[] = {
+        "ptmx",  // a name without "/" is looked up under /dev
+        "/dev/ptmx", "/dev/tty", "/dev/console",
+        (folder / "radio").string(),  // what resolves to /dev/ptmx
+        "/dev/null", (folder / "fifo").string(), (folder / "file").string(), folder.string(), "",
+        "COM3",
+        // The part before the NUL is a usable terminal, but not the name given.
+        pty.SlavePath() + std::string(1, '\0') + "x",
+    };
+    for (const std::string& name : refused) {
+        EXPECT_EQ(OpenSerialDevice(name, Settings()), nullptr) << name;
+    }
     SerialDeviceSettings nineBits = Settings();
     nineBits.dataBits = 9;
-    const struct {
-        std::string name;
-        SerialDeviceSettings settings;
-    } refused[] = {
-        {"ptmx", Settings()},  // a name without "/" is looked up under /dev
-        {"/dev/ptmx", Settings()},
-        {"/dev/tty", Settings()},
-        {"/dev/console", Settings()},
-        {(folder / "radio").string(), Settings()},  // what resolves to /dev/ptmx
-        {"/dev/null", Settings()},
-        {(folder / "fifo").string(), Settings()},
-        {(folder / "file").string(), Settings()},
-        {folder.string(), Settings()},
-        {"", Settings()},
-        {"COM3", Settings()},
-        // The part before the NUL is a usable terminal, but not the name given.
-        {pty.SlavePath() + std::string(1, '\0') + "x", Settings()},
-        {pty.SlavePath(), nineBits},
-        {pty.SlavePath(), Settings(0)},
-    };
-    for (const auto& c : refused) {
-        EXPECT_EQ(OpenSerialDevice(c.name, c.settings), nullptr) << c.name;
-    }
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), nineBits), nullptr);
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings(0)), nullptr);
     std::filesystem::remove_all(folder);
 
     SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
