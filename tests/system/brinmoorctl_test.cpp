@@ -27,12 +27,9 @@ struct CtlRun {
     std::vector<std::string> out;
     std::vector<std::string> err;
 
-    bool OutHas(const std::string& text) const { return Has(out, text); }
-    bool ErrHas(const std::string& text) const { return Has(err, text); }
-    static bool Has(const std::vector<std::string>& lines, const std::string& text) {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
+    bool OutHas(const std::string& text) const {
+        return std::any_of(out.begin(), out.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
     }
 };
 

@@ -30,7 +30,7 @@ ServerProcess::ServerProcess() : folder(MakeFolder()) {
 }
 
 ServerProcess::~ServerProcess() {
-    process->Stop(milliseconds(2000));
+    process->Stop();
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
 }
@@ -41,7 +41,7 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     ProcessOptions options;
     options.workingDirectory = folder.string();
     options.captureStderr = true;
-    process->Stop(milliseconds(2000));
+    process->Stop();
     process = std::make_unique<ChildProcess>();
     outLines.clear();
     errLines.clear();
@@ -121,7 +121,7 @@ std::optional<int> ServerProcess::Wait(milliseconds timeout) {
 }
 
 RadioSim::~RadioSim() {
-    process.Stop(milliseconds(2000));
+    process.Stop();
 }
 
 bool RadioSim::Start(const std::vector<std::string>& options) {
