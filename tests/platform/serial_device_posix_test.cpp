@@ -65,12 +65,8 @@ TEST_F(SerialDevicePosixTest, BytesTravelBothWays) {
     EXPECT_EQ(got, "FA00014074000;\r");
 
     ASSERT_TRUE(pty.Write("IF;"));
-    std::uint32_t queued = 0;
-    for (int i = 0; i < 100 && queued < 3; ++i) {
-        queued = SerialInputQueueLength(device);
-        if (queued < 3) std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(queued, 3u);
+    EXPECT_TRUE(WaitForSerialInput(device, 2000));
+    EXPECT_EQ(SerialInputQueueLength(device), 3u);
 
     // A pseudo-terminal has no modem lines: no effect, DSR reads off.
     SetSerialDtr(device, true);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "support/posix/process.h"
 #include "support/posix/pty.h"
 #include "support/posix/station.h"
 

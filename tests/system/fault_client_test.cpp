@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,8 +152,6 @@ TEST_F(FaultClientTest, OddCfgDocumentsInARowAreEachAnswered) {
         "{\"ports\": " + std::string(70, '[') + "}",
         cat + std::string(20000, 'p') + "\"}}}",
         "\"\\ud800\\u0000\\uzzzz\"",
-        "-" + std::string(400, '9') + "e99999",
-        "{\"a\": tru, \"b\": nul, \"c\": 1.2.3}",
         bytes,
         "  \t\r\n ",
     };

@@ -21,9 +21,7 @@ using namespace std::chrono_literals;
 // The simulator, and a program's end of its terminal.
 class RadioSimTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        if (fd >= 0) close(fd);
-    }
+    ~RadioSimTest() override { close(fd); }
 
     void StartSimulator(const std::vector<std::string>& options) {
         ASSERT_TRUE(sim.Start(options));

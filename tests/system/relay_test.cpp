@@ -149,11 +149,6 @@ TEST_F(RelaySystemTest, ReconfigurationReopensTheSamePorts) {
     ASSERT_NO_FATAL_FAILURE(Configure("{}"));
     EXPECT_FALSE(DeviceLocked(program.SlavePath()) || DeviceLocked(keying.SlavePath()));
     ASSERT_NO_FATAL_FAILURE(Activate(1, "Logger"));
-
-    // An empty "ext_groups" says so and forgets the names.
-    ASSERT_NO_FATAL_FAILURE(Configure("{\"ext_groups\": {}}"));
-    EXPECT_TRUE(server.WaitOut("[relay] No external app ports configured"));
-    ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
 }
 
 // The server's own ports through the real binary (their rules and log lines

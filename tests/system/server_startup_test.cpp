@@ -145,26 +145,25 @@ TEST_F(SavedConfigTest, CfgSavesTheFileAndARestartReopens) {
     WriteFile(server.SavedFile(), "{\"cat\": {\"port\": \"" + radio.Path() +
                                       "\", \"baud\": \"9600\", \"parity\": \"E\", "
                                       "\"stopbits\": 2}}");
-    ServerProcess& again = server;
-    ASSERT_TRUE(again.StartListening());
-    const auto& lines = again.OutLines();
+    ASSERT_TRUE(server.StartListening());
+    const auto& lines = server.OutLines();
     const std::vector<std::string> wanted{
         "[brinmoor] Loading saved port config: " + radio.Path(),
         "[brinmoor] CAT port " + radio.Path() + " opened. Radio ID: ID019",
         "[brinmoor] Radio speaks the three-digit-ID dialect: transmit state read from IF",
-        "[brinmoor] Listening on TCP port " + std::to_string(again.Port()) + "."};
+        "[brinmoor] Listening on TCP port " + std::to_string(server.Port()) + "."};
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()), wanted);
-    EXPECT_EQ(ReadWholeFile(again.SavedFile()), SavedText(radio.Path(), 38400, "even", "2"));
+    EXPECT_EQ(ReadWholeFile(server.SavedFile()), SavedText(radio.Path(), 38400, "even", "2"));
 
-    TcpClient client(again.Port());
+    TcpClient client(server.Port());
     EXPECT_EQ(client.Ask("FA;"), "FA00014074000;");
-    EXPECT_EQ(client.Ask("PORTS;"), "PORTS{\"tcp_port\":" + std::to_string(again.Port()) +
+    EXPECT_EQ(client.Ask("PORTS;"), "PORTS{\"tcp_port\":" + std::to_string(server.Port()) +
                                         ",\"com\":\"" + radio.Path() +
                                         "\",\"baud\":38400,\"bits\":\"8\",\"parity\":\"even\","
                                         "\"stopbits\":\"2\"};");
     EXPECT_EQ(client.Ask("QUIT;"), "QUIT_OK;");
-    EXPECT_EQ(again.Wait(), 0);
+    EXPECT_EQ(server.Wait(), 0);
 }
 
 // Without a usable saved file the server waits for the desktop application.
