@@ -65,12 +65,8 @@ TEST_F(SerialDevicePosixTest, BytesTravelBothWays) {
     EXPECT_EQ(got, "FA00014074000;\r");
 
     ASSERT_TRUE(pty.Write("IF;"));
-    std::uint32_t queued = 0;
-    for (int i = 0; i < 100 && queued < 3; ++i) {
-        queued = SerialInputQueueLength(device);
-        if (queued < 3) std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(queued, 3u);
+    EXPECT_TRUE(WaitForSerialInput(device, 2000));
+    EXPECT_EQ(SerialInputQueueLength(device), 3u);
 
     // A pseudo-terminal has no modem lines: no effect, DSR reads off.
     SetSerialDtr(device, true);
@@ -103,8 +99,7 @@ TEST_F(SerialDevicePosixTest, OpenPurgesAndSetsTheLineRawWithoutFlowControl) {
         ASSERT_NE(device, nullptr);
         DeviceCloser closer{device};
         EXPECT_EQ(SerialInputQueueLength(device), 0u);
-        TtyLineSettings seen;
-        ASSERT_TRUE(pty.ReadLineSettings(seen));
+        const TtyLineSettings seen = pty.LineSettings();
         EXPECT_EQ(seen.baud, c.settings.baud);
         EXPECT_EQ(seen.oddParity, c.odd);
         EXPECT_EQ(seen.stickParity, c.stick);
@@ -127,31 +122,22 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
     { std::ofstream((folder / "file").string()) << "data"; }
 
+    const std::string refused[] = {
+        "ptmx",  // a name without "/" is looked up under /dev
+        "/dev/ptmx", "/dev/tty", "/dev/console",
+        (folder / "radio").string(),  // what resolves to /dev/ptmx
+        "/dev/null", (folder / "fifo").string(), (folder / "file").string(), folder.string(), "",
+        "COM3",
+        // The part before the NUL is a usable terminal, but not the name given.
+        pty.SlavePath() + std::string(1, '\0') + "x",
+    };
+    for (const std::string& name : refused) {
+        EXPECT_EQ(OpenSerialDevice(name, Settings()), nullptr) << name;
+    }
     SerialDeviceSettings nineBits = Settings();
     nineBits.dataBits = 9;
-    const struct {
-        std::string name;
-        SerialDeviceSettings settings;
-    } refused[] = {
-        {"ptmx", Settings()},  // a name without "/" is looked up under /dev
-        {"/dev/ptmx", Settings()},
-        {"/dev/tty", Settings()},
-        {"/dev/console", Settings()},
-        {(folder / "radio").string(), Settings()},  // what resolves to /dev/ptmx
-        {"/dev/null", Settings()},
-        {(folder / "fifo").string(), Settings()},
-        {(folder / "file").string(), Settings()},
-        {folder.string(), Settings()},
-        {"", Settings()},
-        {"COM3", Settings()},
-        // The part before the NUL is a usable terminal, but not the name given.
-        {pty.SlavePath() + std::string(1, '\0') + "x", Settings()},
-        {pty.SlavePath(), nineBits},
-        {pty.SlavePath(), Settings(0)},
-    };
-    for (const auto& c : refused) {
-        EXPECT_EQ(OpenSerialDevice(c.name, c.settings), nullptr) << c.name;
-    }
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), nineBits), nullptr);
+    EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings(0)), nullptr);
     std::filesystem::remove_all(folder);
 
     SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
@@ -159,10 +145,10 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
     CloseSerialDevice(device);
 }
 
-// A terminal held by another program is left as that program holds it: its
-// lock refused, the flag that makes it exclusive is given back (or, when the
-// holder set it, never touched).
-TEST_F(SerialDevicePosixTest, OtherHoldersLockAndExclusiveFlagAreLeftAlone) {
+// One program at a time holds a terminal. One held by another program is left
+// as that program holds it: its lock refused, the flag that makes it exclusive
+// given back (or, when the holder set it, never touched).
+TEST_F(SerialDevicePosixTest, OpenIsExclusiveAndLeavesOtherHoldersAlone) {
     const int holder = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
@@ -173,30 +159,21 @@ TEST_F(SerialDevicePosixTest, OtherHoldersLockAndExclusiveFlagAreLeftAlone) {
     };
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
     EXPECT_EQ(exclusive(), 0);
-
     ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
     EXPECT_EQ(exclusive(), 1);
     ioctl(holder, TIOCNXCL);
     close(holder);
 
-    SerialDevice* device = OpenSerialDevice(pty.SlavePath(), Settings());
-    EXPECT_NE(device, nullptr);
-    CloseSerialDevice(device);
-}
-
-TEST_F(SerialDevicePosixTest, OpenIsExclusiveUntilClosed) {
     SerialDevice* first = OpenSerialDevice(pty.SlavePath(), Settings());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
-
     // Another program that asks for the lock is kept out too, root included.
     const int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (other >= 0) {  // an unprivileged opener is already refused here (TIOCEXCL)
         EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
         close(other);
     }
-
     CloseSerialDevice(first);
     SerialDevice* second = OpenSerialDevice(pty.SlavePath(), Settings());
     EXPECT_NE(second, nullptr);

@@ -7,10 +7,8 @@
 #include <chrono>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/posix/process.h"
 #include "support/posix/pty.h"
 #include "support/posix/station.h"
 
@@ -28,12 +26,9 @@ struct CtlRun {
     std::vector<std::string> out;
     std::vector<std::string> err;
 
-    bool OutHas(const std::string& text) const { return Has(out, text); }
-    bool ErrHas(const std::string& text) const { return Has(err, text); }
-    static bool Has(const std::vector<std::string>& lines, const std::string& text) {
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(text) != std::string::npos;
-        });
+    bool OutHas(const std::string& text) const {
+        return std::any_of(out.begin(), out.end(),
+                           [&](const std::string& line) { return line.find(text) != line.npos; });
     }
 };
 
@@ -53,102 +48,60 @@ CtlRun Ctl(std::uint16_t port, const std::vector<std::string>& arguments) {
 }
 
 std::string Dump(const CtlRun& run) {
-    std::string text = "status " + std::to_string(run.status) + "\nout:\n";
-    for (const auto& line : run.out) text += "  " + line + "\n";
-    text += "err:\n";
-    for (const auto& line : run.err) text += "  " + line + "\n";
+    std::string text = "status " + std::to_string(run.status) + "\n";
+    for (const auto& line : run.out) text += "out: " + line + "\n";
+    for (const auto& line : run.err) text += "err: " + line + "\n";
     return text;
 }
 
+// What only the real binaries show: brinmoorctl's commands reach the server
+// and the radio, and its exit codes say how they went.
 class BrinmoorctlTest : public test::StationTest {
   protected:
     void SetUp() override { ASSERT_NO_FATAL_FAILURE(StartStation({}, {}, false)); }
-
-    std::string WriteDocument(const std::string& name, const std::string& text) {
-        const std::string path = (server.Folder() / name).string();
-        std::ofstream(path) << text;
-        return path;
-    }
-
     CtlRun Ctl(const std::vector<std::string>& arguments) {
         return brinmoor::Ctl(server.Port(), arguments);
     }
-
-    // Runs brinmoorctl until its first output line is the wanted one.
-    bool EventuallyPrints(const std::vector<std::string>& arguments, const std::string& wanted) {
-        const auto deadline = std::chrono::steady_clock::now() + 15s;
-        CtlRun run;
-        while (std::chrono::steady_clock::now() < deadline) {
-            run = Ctl(arguments);
-            if (!run.out.empty() && run.out.front() == wanted) return true;
-            std::this_thread::sleep_for(100ms);
-        }
-        ADD_FAILURE() << "never printed " << wanted << "\n" << Dump(run);
-        return false;
-    }
 };
 
-TEST_F(BrinmoorctlTest, ConfiguresAStationWithTwoAppGroupsAndTalksToTheRadio) {
+TEST_F(BrinmoorctlTest, ConfiguresAStationAndTalksToTheRadio) {
     PseudoTerminal logger;
-    PseudoTerminal digital;
-    ASSERT_TRUE(logger.IsOpen() && digital.IsOpen());
     const std::string port = std::to_string(server.Port());
-
     CtlRun run = Ctl({"ports"});
     EXPECT_EQ(run.status, 0) << Dump(run);
     EXPECT_EQ(run.out, (std::vector<std::string>{"{", "  \"tcp_port\": " + port, "}"}));
 
-    const std::string station = WriteDocument("station.json", R"({
-  "ports": {
-    "CAT": {"port": ")" + radio.Path() + R"(", "baud": 38400, "parity": "none"}
-  },
-  "ext_groups": {
-    "1": {"name": "Logger", "cat": {"port": ")" + logger.SlavePath() +
-                                                                  R"(", "baud": 9600}},
-    "2": {"name": "Digital modes", "cat": {"port": ")" + digital.SlavePath() +
-                                                                  R"("}}
-  }
-}
-)");
+    const std::string station = (server.Folder() / "station.json").string();
+    std::ofstream(station) << "{\"ports\": {\"CAT\": {\"port\": \"" + radio.Path() +
+                                  "\", \"baud\": 38400}}, \"ext_groups\": {\"1\": {\"name\": "
+                                  "\"Logger\", \"cat\": {\"port\": \"" + logger.SlavePath() +
+                                  "\"}}}}";
     run = Ctl({"cfg", station});
     EXPECT_EQ(run.status, 0) << Dump(run);
     EXPECT_TRUE(run.OutHas("CFG_OK")) << Dump(run);
     EXPECT_TRUE(run.err.empty()) << Dump(run);
-    EXPECT_TRUE(server.WaitOut("[brinmoor] CAT port " + radio.Path() + " opened. Radio ID: ID019"));
     EXPECT_TRUE(server.WaitOut("[relay] CAT relay started for group 1 on " + logger.SlavePath()));
-    EXPECT_TRUE(server.WaitOut("[relay] CAT relay started for group 2 on " + digital.SlavePath()));
+    run = Ctl({"cfg", station + ".missing"});
+    EXPECT_EQ(run.status, 1) << Dump(run);
+    run = Ctl({"frobnicate"});
+    EXPECT_EQ(run.status, 2) << Dump(run);
 
-    run = Ctl({"ports"});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_TRUE(run.OutHas("  \"com\": \"" + radio.Path() + "\",")) << Dump(run);
-    EXPECT_TRUE(run.OutHas("  \"stopbits\": \"1\"")) << Dump(run);
-
-    run = Ctl({"cat", "fa", "ID;"});
+    // A set command from brinmoorctl itself reaches the radio.
+    run = Ctl({"cat", "fa", "FA00007074000", "FA", "ID;"});
     EXPECT_EQ(run.status, 0) << Dump(run);
-    EXPECT_EQ(run.out, (std::vector<std::string>{"FA00014074000;", "ID019;"}));
-
-    // The digital-mode program becomes the active app: its set commands reach
-    // the radio, the logger's do not.
-    run = Ctl({"ag", "2"});
+    EXPECT_EQ(run.out, (std::vector<std::string>{"FA00014074000;",
+                                                 "FA00007074000: sent, no reply (set command)",
+                                                 "FA00007074000;", "ID019;"}));
+    run = Ctl({"ag", "1"});
     EXPECT_EQ(run.status, 0) << Dump(run);
-    EXPECT_TRUE(server.WaitOut("[relay] Active app set to 'Digital modes' (group 2)"));
-    ASSERT_TRUE(digital.Write("FA00007074000;"));
-    EXPECT_TRUE(EventuallyPrints({"cat", "FA"}, "FA00007074000;"));
-    ASSERT_TRUE(logger.Write("FA00021074000;FA;"));
-    EXPECT_TRUE(logger.WaitFor("FA00007074000;", 10s)) << logger.TakeReceived();
-
-    // A set command from brinmoorctl itself reaches the radio; pw reads the
-    // setting once the radio has been asked for it.
-    run = Ctl({"cat", "FA00014074000", "FA", "PC"});
-    EXPECT_EQ(run.status, 0) << Dump(run);
-    EXPECT_EQ(run.out, (std::vector<std::string>{"FA00014074000: sent, no reply (set command)",
-                                                 "FA00014074000;", "PC100;"}));
-    EXPECT_TRUE(EventuallyPrints({"pw"}, "receiving, set 100 W"));
+    EXPECT_TRUE(server.WaitOut("[relay] Active app set to 'Logger' (group 1)"));
 
     run = Ctl({"quit"});
     EXPECT_EQ(run.status, 0) << Dump(run);
     EXPECT_EQ(run.out, std::vector<std::string>{"QUIT_OK: the server is shutting down"});
     EXPECT_EQ(server.Wait(10s), 0);
+    run = Ctl({"ports"});
+    EXPECT_EQ(run.status, 3) << "no server to answer\n" << Dump(run);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Programs and the radio without virtual serial ports, through the real
-// binary: a tcp: endpoint serves one program at a time, a pty: endpoint is a
-// program's serial port for as long as its relay runs, the radio's serial
-// server over TCP is lost and found again, and a station file brings a
-// station back after a restart.
+// binary: a pty: endpoint is a program's serial port for as long as its relay
+// runs, the radio's serial server over TCP is lost and found again, and a
+// station file brings a station back after a restart with a tcp: endpoint that
+// serves one admitted program at a time.
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -47,32 +47,6 @@ class EndpointSystemTest : public test::StationTest {
                   "CFG_OK;");
     }
 };
-
-TEST_F(EndpointSystemTest, ATcpEndpointServesOneProgramAtATime) {
-    const std::uint16_t port = test::FreeLoopbackPort();
-    const std::string name = "tcp:" + std::to_string(port);
-    ASSERT_NO_FATAL_FAILURE(Serve({name}, {"--allow", "127.0.0.1"}));
-    ASSERT_TRUE(server.WaitOut("[relay] CAT relay started for group 1 on " + name));
-
-    TcpClient first(port);
-    EXPECT_EQ(first.Ask("FA;"), "FA00014074000;");
-    EXPECT_TRUE(server.WaitOut("[relay] " + name + ": program connected from 127.0.0.1"));
-    TcpClient second(port);
-    EXPECT_TRUE(second.WaitClosed());
-    EXPECT_TRUE(server.WaitErr("[relay] " + name +
-                               ": connection from 127.0.0.1 refused (a program is already "
-                               "connected)"));
-    // The allow list holds for endpoints as for the listener.
-    TcpClient stranger(port, 5s, "127.0.0.2");
-    EXPECT_TRUE(stranger.WaitClosed());
-    EXPECT_TRUE(server.WaitErr(name + ": connection from 127.0.0.2 refused (not in --allow)"));
-    EXPECT_EQ(first.Ask("ID;"), "ID019;");
-
-    first.Close();
-    EXPECT_TRUE(server.WaitOut("[relay] " + name + ": program from 127.0.0.1 disconnected"));
-    TcpClient third(port);
-    EXPECT_EQ(third.Ask("if;").rfind("IF00014074000", 0), 0u);
-}
 
 // Reads from the descriptor until the text holds `ends` semicolons, or 5 s pass.
 std::string ReadReplies(int fd, int ends) {
@@ -140,7 +114,7 @@ TEST_F(EndpointSystemTest, AStationFileBringsGroupsAndTheActiveAppBackAfterARest
     const std::string name = "tcp:" + std::to_string(port);
     std::ofstream(station) << StationDocument(radio.Path(), {name}) << ", \"active\": 1}\n";
     for (const std::string frequency : {"00014075000", "00014076000"}) {
-        ASSERT_TRUE(server.StartListening({"--station", station}));
+        ASSERT_TRUE(server.StartListening({"--station", station, "--allow", "127.0.0.1"}));
         EXPECT_TRUE(server.WaitOut("[brinmoor] Applying station file " + station));
         EXPECT_TRUE(server.WaitOut("[relay] CAT relay started for group 1 on " + name));
         EXPECT_TRUE(server.WaitOut("[relay] Active app set to 'Logger 1' (group 1)"));
@@ -148,6 +122,20 @@ TEST_F(EndpointSystemTest, AStationFileBringsGroupsAndTheActiveAppBackAfterARest
         TcpClient logger(port);
         ASSERT_TRUE(logger.Send("FA" + frequency + ";"));
         EXPECT_TRUE(radio.WaitLog("rx FA" + frequency + ";", 5s));
+        EXPECT_TRUE(server.WaitOut("[relay] " + name + ": program connected from 127.0.0.1"));
+        // The tcp: endpoint serves one program at a time, and only those that
+        // --allow admits.
+        TcpClient second(port);
+        EXPECT_TRUE(second.WaitClosed());
+        EXPECT_TRUE(server.WaitErr("[relay] " + name +
+                                   ": connection from 127.0.0.1 refused (a program is already "
+                                   "connected)"));
+        TcpClient stranger(port, 5s, "127.0.0.2");
+        EXPECT_TRUE(stranger.WaitClosed());
+        EXPECT_TRUE(server.WaitErr(name + ": connection from 127.0.0.2 refused (not in --allow)"));
+        logger.Close();
+        EXPECT_TRUE(server.WaitOut("[relay] " + name + ": program from 127.0.0.1 disconnected"));
+        EXPECT_EQ(TcpClient(port).Ask("if;").rfind("IF" + frequency, 0), 0u);
         TcpClient(server.Port()).Send("QUIT;");
         EXPECT_EQ(server.Wait(10s), 0);
     }

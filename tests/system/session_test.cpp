@@ -1,6 +1,6 @@
 // Client sessions of the real server with the simulator on the CAT port: the
-// end of a session, ERR replies, set commands and the radio's own reports.
-// Framing is tested in process (tests/server).
+// end of a session, ERR replies and set commands. Framing and the radio's own
+// reports are tested in process (tests/server, tests/radio).
 #include <string>
 
 #include "support/posix/station.h"
@@ -50,14 +50,6 @@ TEST_F(SessionSystemTest, ErrRepliesAndUnansweredSetCommands) {
         ASSERT_TRUE(radio.Control(std::string(fault) + " off"));
     }
     EXPECT_EQ(control->Ask("FA;"), "FA00007074000;");
-}
-
-TEST_F(SessionSystemTest, ReportsOfTheRadioAreNotTakenAsAnswers) {
-    ASSERT_NO_FATAL_FAILURE(StartStation({"--auto-info", "20", "--auto-info-always"}));
-    for (int i = 0; i < 15; ++i) {
-        const std::string reply = control->Ask("MD;");
-        ASSERT_EQ(reply.rfind("MD", 0), 0u) << reply;
-    }
 }
 
 }  // namespace

@@ -1,18 +1,12 @@
 // Real station software on an app group's CAT port: Hamlib's rigctl, set up
-// for Kenwood radios (the simulator reports the matching identity), reads and
-// changes the simulated radio through brinmoor as it would a radio on a
-// serial port: a tcp: endpoint (rigctl's "host:port" form) or a pty: endpoint
-// the server makes (the relay on a serial device is the same relay; the relay
-// tests play that end). Skipped where rigctl (Debian's libhamlib-utils) is not
-// installed.
+// for Kenwood radios, reads and changes the simulated radio through brinmoor
+// over a tcp: endpoint or a pty: endpoint as it would a radio on a serial port.
+// Skipped where rigctl (Debian's libhamlib-utils) is not installed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,23 +23,16 @@ using test::RadioSim;
 using test::ServerProcess;
 using test::TcpClient;
 
-std::string FindProgram(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return {};
-}
-
 // How rigctl reaches the group's CAT port.
 enum class Reach { Tcp, Pty };
 
 class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
   protected:
     void SetUp() override {
-        rigctl = FindProgram("rigctl");
+        // Where Debian and a local build put it.
+        for (const char* path : {"/usr/local/bin/rigctl", "/usr/bin/rigctl"}) {
+            if (rigctl.empty() && access(path, X_OK) == 0) rigctl = path;
+        }
         if (rigctl.empty()) GTEST_SKIP() << "rigctl (Debian package libhamlib-utils) not installed";
         // The port rigctl opens, and the name the server serves it under.
         rigFile = GetParam() == Reach::Tcp
@@ -86,20 +73,8 @@ class StationSoftwareTest : public ::testing::TestWithParam<Reach> {
         argv.insert(argv.end(), commands.begin(), commands.end());
         ChildProcess process;
         std::vector<std::string> lines;
-        std::string error;
-        if (!process.Start(argv, {}, &error)) {
-            ADD_FAILURE() << "cannot start rigctl: " << error;
-            return lines;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto line = process.ReadLine(1s);
-            if (line) {
-                lines.push_back(*line);
-            } else if (!process.Running()) {
-                break;
-            }
-        }
+        EXPECT_TRUE(process.Start(argv)) << "cannot start rigctl";
+        while (auto line = process.ReadLine(60s)) lines.push_back(*line);
         EXPECT_EQ(process.Wait(5s), 0);
         return lines;
     }

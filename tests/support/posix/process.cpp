@@ -1,14 +1,9 @@
 #include "support/posix/process.h"
 
 #include <signal.h>
-#include <unistd.h>
-
-#include <algorithm>
 
 namespace brinmoor::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int Ms(std::chrono::milliseconds timeout) {
     return static_cast<int>(timeout.count());
@@ -16,19 +11,10 @@ int Ms(std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const ProcessOptions& options,
-                         std::string* error) {
-    std::string reason = "already started";
-    const bool started =
-        child.pid < 0 && StartChild(child, argv, reason,
-                                    ChildOptions{options.workingDirectory, options.captureStderr});
-    if (!started && error != nullptr) *error = reason;
-    return started;
-}
-
-void ChildProcess::CloseStdin() {
-    if (child.stdinFd >= 0) close(child.stdinFd);
-    child.stdinFd = -1;
+bool ChildProcess::Start(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    std::string reason;
+    return child.pid < 0 && StartChild(child, argv, reason,
+                                       ChildOptions{options.workingDirectory, options.captureStderr});
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds timeout) {
@@ -37,16 +23,6 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
 
 std::optional<std::string> ChildProcess::ReadErrLine(std::chrono::milliseconds timeout) {
     return ReadLineWithin(child.err, Ms(timeout));
-}
-
-std::optional<std::string> ChildProcess::WaitForErrLine(std::string_view text,
-                                                        std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        auto line = ReadErrLine(std::max(left, std::chrono::milliseconds(0)));
-        if (!line || line->find(text) != std::string::npos) return line;
-    }
 }
 
 bool ChildProcess::Signal(int signal) {
@@ -58,13 +34,12 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return WaitForExit(child, Ms(timeout));
 }
 
-int ChildProcess::Stop(std::chrono::milliseconds grace) {
+void ChildProcess::Stop() {
     // Unlike EndChild, the pipes stay open: what the child wrote can still be read.
-    if (Signal(SIGTERM) && !WaitForExit(child, Ms(grace))) {
+    if (Signal(SIGTERM) && !WaitForExit(child, 2000)) {
         kill(child.pid, SIGKILL);
         WaitForExit(child, 10000);
     }
-    return child.exitCode.value_or(-1);
 }
 
 }  // namespace brinmoor::test

@@ -27,27 +27,20 @@ class ChildProcess {
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess() { EndChild(child, 0); }
 
-    // Starts argv[0] (a path) with the arguments; false, with the reason in
-    // *error, when the program cannot be started.
-    bool Start(const std::vector<std::string>& argv, const ProcessOptions& options = {},
-               std::string* error = nullptr);
+    // Starts argv[0] (a path) with the arguments; false when it cannot.
+    bool Start(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
     pid_t Pid() const { return child.pid; }
     bool Running() { return brinmoor::Running(child); }
 
     // Writes all of the text to the child's standard input.
     bool Write(std::string_view text) { return WriteToChild(child, text); }
-    void CloseStdin();
 
     // The next line (without "\n") from standard output or standard error,
     // or nothing when none is complete within the time-out. A last line
     // without "\n" is given once the child closes the pipe.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
     std::optional<std::string> ReadErrLine(std::chrono::milliseconds timeout);
-
-    // Reads standard error until a line contains the text and returns it.
-    std::optional<std::string> WaitForErrLine(std::string_view text,
-                                              std::chrono::milliseconds timeout);
 
     // Sends the signal to a running child.
     bool Signal(int signal);
@@ -56,9 +49,8 @@ class ChildProcess {
     // it, or nothing when it still runs after the time-out.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
 
-    // SIGTERM, then SIGKILL when the child has not ended within the grace
-    // time; returns the exit status as Wait does (-1 when never started).
-    int Stop(std::chrono::milliseconds grace = std::chrono::milliseconds(3000));
+    // SIGTERM, then SIGKILL when the child has not ended within two seconds.
+    void Stop();
 
   private:
     Child child;

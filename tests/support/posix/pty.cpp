@@ -7,12 +7,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#if defined(__linux__)
-// termios2 shows any baud rate; it clashes with <termios.h>, so only this.
+// termios2 shows any baud rate (Linux); it clashes with <termios.h>, so only this.
 #include <asm/termbits.h>
-#else
-#include <termios.h>
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -73,25 +69,18 @@ void PseudoTerminal::Collect(std::chrono::milliseconds wait) {
 }
 
 bool PseudoTerminal::WaitFor(std::string_view text, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        if (received.find(text) != std::string::npos) return true;
+    for (const auto deadline = Clock::now() + timeout; received.find(text) == std::string::npos;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
         Collect(std::min(left, std::chrono::milliseconds(20)));
     }
+    return true;
 }
 
 std::string PseudoTerminal::ReadFor(std::chrono::milliseconds duration) {
     const std::size_t before = received.size();
-    const auto deadline = Clock::now() + duration;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) break;
-        Collect(std::min(left, std::chrono::milliseconds(20)));
-    }
+    WaitFor(std::string_view("\0never\0", 7), duration);  // no terminal sends this
     return received.substr(before);
 }
 
@@ -101,37 +90,14 @@ std::string PseudoTerminal::TakeReceived() {
     return taken;
 }
 
-bool PseudoTerminal::ReadLineSettings(TtyLineSettings& settings) const {
-    if (master < 0) return false;
-        // Termios requests on a master act on its slave.
-#if defined(__linux__)
+TtyLineSettings PseudoTerminal::LineSettings() const {
+    TtyLineSettings settings;
+    // Termios requests on a master act on its slave.
     struct termios2 tio {};
-    if (ioctl(master, TCGETS2, &tio) != 0) return false;
+    if (master < 0 || ioctl(master, TCGETS2, &tio) != 0) return settings;
     settings.baud = tio.c_ospeed;
-#else
-    struct termios tio {};
-    if (tcgetattr(master, &tio) != 0) return false;
-    settings.baud = static_cast<std::uint32_t>(cfgetospeed(&tio));
-#endif
-    switch (tio.c_cflag & CSIZE) {
-        case CS5:
-            settings.dataBits = 5;
-            break;
-        case CS6:
-            settings.dataBits = 6;
-            break;
-        case CS7:
-            settings.dataBits = 7;
-            break;
-        default:
-            settings.dataBits = 8;
-            break;
-    }
-    settings.parity = (tio.c_cflag & PARENB) != 0;
     settings.oddParity = (tio.c_cflag & PARODD) != 0;
-#if defined(CMSPAR)
     settings.stickParity = (tio.c_cflag & CMSPAR) != 0;
-#endif
     settings.parityChecked = (tio.c_iflag & INPCK) != 0;
     settings.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
     settings.hardwareFlow = (tio.c_cflag & CRTSCTS) != 0;
@@ -139,7 +105,7 @@ bool PseudoTerminal::ReadLineSettings(TtyLineSettings& settings) const {
     settings.local = (tio.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD);
     settings.raw = (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 &&
                    (tio.c_oflag & OPOST) == 0 && (tio.c_iflag & (ICRNL | INLCR | IGNCR)) == 0;
-    return true;
+    return settings;
 }
 
 bool DeviceLocked(const std::string& path) {

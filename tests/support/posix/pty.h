@@ -11,9 +11,9 @@ namespace brinmoor::test {
 
 // The line settings a tty holds, as the test reads them back.
 struct TtyLineSettings {
-    std::uint32_t baud = 0;
-    int dataBits = 0;
-    bool parity = false;     // parity generated and checked
+    // No data bits or parity generation: a pseudo-terminal forces eight bits
+    // without parity.
+    std::uint32_t baud = 0;  // 0: the settings could not be read
     bool oddParity = false;  // with stick: mark
     bool stickParity = false;
     bool parityChecked = false;  // INPCK
@@ -49,7 +49,7 @@ class PseudoTerminal {
     std::string TakeReceived();
 
     // The slave's settings as the program left them (read through the master).
-    bool ReadLineSettings(TtyLineSettings& settings) const;
+    TtyLineSettings LineSettings() const;
 
     // Hangs up: the program's end sees the device gone.
     void CloseMaster();

@@ -30,7 +30,7 @@ ServerProcess::ServerProcess() : folder(MakeFolder()) {
 }
 
 ServerProcess::~ServerProcess() {
-    process->Stop(milliseconds(2000));
+    process->Stop();
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
 }
@@ -41,7 +41,7 @@ bool ServerProcess::Start(const std::vector<std::string>& arguments) {
     ProcessOptions options;
     options.workingDirectory = folder.string();
     options.captureStderr = true;
-    process->Stop(milliseconds(2000));
+    process->Stop();
     process = std::make_unique<ChildProcess>();
     outLines.clear();
     errLines.clear();
@@ -121,7 +121,7 @@ std::optional<int> ServerProcess::Wait(milliseconds timeout) {
 }
 
 RadioSim::~RadioSim() {
-    process.Stop(milliseconds(2000));
+    process.Stop();
 }
 
 bool RadioSim::Start(const std::vector<std::string>& options) {
@@ -150,7 +150,10 @@ std::optional<long long> RadioSim::CommandCount() {
 }
 
 std::optional<std::string> RadioSim::WaitLog(std::string_view text, milliseconds timeout) {
-    return process.WaitForErrLine(text, timeout);
+    std::vector<std::string> lines;
+    std::size_t cursor = 0;
+    return WaitForLine(lines, cursor, text, timeout,
+                       [this](milliseconds left) { return process.ReadErrLine(left); });
 }
 
 std::vector<std::string> RadioSim::LogLines(milliseconds timeout) {
