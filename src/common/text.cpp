@@ -65,6 +65,16 @@ std::optional<std::int32_t> ParseLeadingInt(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
+std::optional<std::uint64_t> ParseDigits(std::string_view text, std::size_t maxDigits) {
+    if (text.empty() || text.size() > maxDigits || maxDigits > 18) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
 bool HasControlByte(std::string_view text) {
     for (char c : text) {
         if (IsControlByte(c)) return true;

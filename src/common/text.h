@@ -18,6 +18,10 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 // in 32 bits.
 std::optional<std::int32_t> ParseLeadingInt(std::string_view text);
 
+// Decimal digits only (no sign, no blanks), at most maxDigits (up to 18) of
+// them; empty otherwise.
+std::optional<std::uint64_t> ParseDigits(std::string_view text, std::size_t maxDigits);
+
 // Bytes below 0x20 and 0x7F (DEL): they could break a log line, move the
 // cursor of the terminal that shows it, or end a C string early (NUL).
 bool HasControlByte(std::string_view text);

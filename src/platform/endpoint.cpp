@@ -13,14 +13,9 @@ bool HasPrefix(std::string_view name, std::string_view prefix) {
 }
 
 std::optional<std::uint16_t> ParsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    if (value < 1 || value > 65535) return std::nullopt;
-    return static_cast<std::uint16_t>(value);
+    const auto value = ParseDigits(text, 5);
+    if (!value || *value < 1 || *value > 65535) return std::nullopt;
+    return static_cast<std::uint16_t>(*value);
 }
 
 EndpointName ParseTcp(std::string_view rest) {

@@ -20,17 +20,6 @@ std::string ValueNeeded(const std::string& option) {
     return "a number";
 }
 
-// Decimal digits only, at most nine of them.
-std::optional<std::size_t> ParseWholeNumber(std::string_view text) {
-    if (text.empty() || text.size() > 9) return std::nullopt;
-    std::size_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + static_cast<std::size_t>(c - '0');
-    }
-    return value;
-}
-
 // Stores an option's value; what the option needs instead when it is unusable.
 std::string TakeValue(const std::string& option, const std::string& value, CommandLine& result) {
     if (option == "--config") {
@@ -47,7 +36,7 @@ std::string TakeValue(const std::string& option, const std::string& value, Comma
         }
         result.allow = std::move(*allow);
     } else {
-        const auto count = ParseWholeNumber(value);
+        const auto count = ParseDigits(value, 9);
         if (!count || *count < 1 || *count > kMostMaxClients) {
             return "a number from 1 to " + std::to_string(kMostMaxClients);
         }
