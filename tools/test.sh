@@ -8,7 +8,7 @@
 #   windows   mingw-w64 build (build-windows/), the Windows zip, the unit tests under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
-#                             about 25 minutes on two cores)
+#                             about 12 minutes on two cores)
 #   tools/test.sh --native    the native stage only
 #   tools/test.sh STAGE...    the named stages, e.g. tools/test.sh asan tsan
 #
