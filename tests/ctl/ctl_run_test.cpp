@@ -124,6 +124,12 @@ TEST(CtlRunTest, CommandsSendTheirFramesAndConfirmWhatTheyChanged) {
     EXPECT_EQ(run.status, kCtlOk);
     EXPECT_EQ(run.out, good + ": the server can read this document\n");
     EXPECT_EQ(Ctl(1, {"check", folder.File("none.json")}).status, kCtlFailed);
+    // A document with an error is neither called readable nor sent.
+    const std::string bad = folder.File("bad.json");
+    servertest::ScratchFolder::Write(bad, R"({"ports": {"CAT": {"port": "COM3", "baud": 0}}})");
+    EXPECT_EQ(Ctl(1, {"check", bad}).status, kCtlFailed);
+    EXPECT_EQ(Ctl(port, {"cfg", bad}).status, kCtlFailed);
+    EXPECT_EQ(server.TakeReceived(), "");
 }
 
 TEST(CtlRunTest, AServerThatMisbehavesGivesANonZeroStatus) {
