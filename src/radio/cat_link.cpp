@@ -63,6 +63,12 @@ Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_
     return {ReplyEnd::Failed, {}};
 }
 
+std::int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 }  // namespace
 
 bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std::uint32_t dataBits,
@@ -82,6 +88,8 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     }
     lost = false;
     ForgetRadioLocked();  // another radio may answer on this opening
+    // The server's TX; that went out on another port keyed nothing here.
+    if (name != portName) ownTxWritten.store(false);
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -90,24 +98,63 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     return true;
 }
 
-std::string CatLink::CatTransaction(std::string_view command, ChangeRight right) {
+CatReply CatLink::CatTransaction(std::string_view command, ChangeRight right) {
     std::string note;
-    std::string reply = Transact(command, right, nullptr, note);
+    CatReply reply = Transact(command, right, nullptr, note);
     if (!note.empty()) LogOut(note);
     return reply;
 }
 
 std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
     std::string note;
-    std::string reply = Transact(command, {}, &only, note);
+    std::string answer = Transact(command, {}, &only, note).answer;
     if (!note.empty()) LogOut(note);
-    return reply;
+    if (answer.empty()) return answer;  // not written, or the port went
+    if (!AnswerFits(only, command, answer)) {
+        ForgetDialect(only, command);
+        return {};
+    }
+    // A radio that reads "TX;" answered it: nothing was keyed.
+    if (command == "TX") ownTxWritten.store(false);
+    misfitSaid.store(false);
+    return answer;
 }
 
-std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
-                              std::string& note) {
+bool CatLink::IdentifyDue() const {
+    const std::int64_t since = NowMs() - idAskedAt.load();
+    if (IsIdentified(dialect.load())) return since >= kIdentifyCheckMs;
+    return identifyNow.load() || since >= kIdentifyPollMs;
+}
+
+void CatLink::Identify() {
+    // Counted as asked also when the port is closed and nothing is written.
+    idAskedAt.store(NowMs());
+    identifyNow.store(false);
+    const RadioDialect known = dialect.load();
+    std::string note;
+    const CatReply reply = Transact("ID", {}, nullptr, note);
+    if (!note.empty()) LogOut(note);
+    if (reply.answer == "?") ForgetDialect(known, "ID");
+}
+
+void CatLink::ForgetDialect(RadioDialect known, std::string_view query) {
+    if (!IsIdentified(known)) return;
+    // Only the dialect that was asked in: an answer to "ID" may have come since.
+    if (!dialect.compare_exchange_strong(known, RadioDialect::Unknown)) return;
+    identifyNow.store(true);
+    if (misfitSaid.exchange(true)) return;  // a radio that never fits is said once
+    LogOut("[brinmoor] Radio gave no fitting answer to " + std::string(query) +
+           " \xE2\x80\x94 asking for its ID again\n");
+}
+
+CatReply CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
+                           std::string& note) {
     Caller self{command, only};
+    // A first look, for the queue only: a set command without the right to
+    // change the radio is turned away at once, and a read waits for callers
+    // to share it. The class that counts is the one taken at the write.
     const bool query = IsCatQuery(command, dialect.load());
+    if (!query && !right.Holds()) return {};
     {
         std::unique_lock<std::mutex> guard(queueMutex);
         queue.push_back(&self);
@@ -121,7 +168,7 @@ std::string CatLink::Transact(std::string_view command, ChangeRight right, const
     }
     const auto began = std::chrono::steady_clock::now();
     std::vector<Caller*> riders;
-    std::string reply;
+    CatReply reply;
     try {
         reply = TransactLocked(command, right, only, note, riders);
     } catch (...) {
@@ -149,7 +196,7 @@ void CatLink::TakeRiders(std::string_view command, RadioDialect spoken,
     shared.fetch_add(riders.size());
 }
 
-void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const CatReply& result,
                       std::chrono::steady_clock::time_point began) {
     const auto now = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> guard(queueMutex);
@@ -162,7 +209,7 @@ void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::str
         try {
             rider->result = result;
         } catch (...) {
-            rider->result.clear();  // no memory for the answer: a failure
+            rider->result = {{}, result.read};  // no memory for the answer: a failure
         }
         rider->answered = true;
         rider->turn.notify_one();
@@ -171,16 +218,19 @@ void CatLink::EndTurn(Caller& self, std::vector<Caller*>& riders, const std::str
     if (!queue.empty()) queue.front()->turn.notify_one();
 }
 
-std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
-                                    const RadioDialect* only, std::string& note,
-                                    std::vector<Caller*>& riders) {
+CatReply CatLink::TransactLocked(std::string_view command, ChangeRight right,
+                                 const RadioDialect* only, std::string& note,
+                                 std::vector<Caller*>& riders) {
     std::lock_guard<std::mutex> guard(lock);
-    if (closing.load() || !port.IsOpen()) return {};
-
+    // The one classification the caller is told about.
     const RadioDialect spoken = dialect.load();
     const bool query = IsCatQuery(command, spoken);
-    if (only != nullptr && (*only != spoken || !query)) return {};
-    const int attempts = query ? 2 : 1;
+    const CatReply none{{}, query};
+    if (closing.load() || !port.IsOpen()) return none;
+    if (only != nullptr && (*only != spoken || !IsIdentified(spoken) || !query)) return none;
+    // The server's own query is not retried: on a radio that does not
+    // answer it (another dialect) a second "TX;" would key it again.
+    const int attempts = query && only == nullptr ? 2 : 1;
     const std::string_view code = command.substr(0, 2);
     std::string wire(command);
     wire += ';';
@@ -188,43 +238,53 @@ std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
     for (int attempt = 0; attempt < attempts; ++attempt) {
         if (attempt > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kCatRetryPauseMs));
-            if (closing.load()) return {};
+            if (closing.load()) return none;
         }
         // Whatever the radio sent since the last transaction is not the answer.
         port.DiscardInput();
         // Asked at the last moment: an AG that came while this waited counts.
-        if (!query && !right.Holds()) return {};
+        if (!query && !right.Holds()) return none;
         // Only callers already waiting share it: no answer predates its question.
         if (query && attempt == 0) TakeRiders(command, spoken, riders);
         if (!port.DeviceGone()) {
             port.Write(wire);  // a failed write shows as no answer
             written.fetch_add(1);
+            if (command == "ID") {
+                idAskedAt.store(NowMs());
+                identifyNow.store(false);
+            }
+            if (only != nullptr && command == "TX") ownTxWritten.store(true);
         }
         if (port.DeviceGone()) {
             LoseLocked();
-            return {};
+            return none;
         }
-        if (!query) return {};
+        if (!query) return none;
         if (!port.IsOpen()) continue;
 
         Reply reply = ReadReply(port, closing, code);
-        if (reply.end == ReplyEnd::Closing) return {};
+        if (reply.end == ReplyEnd::Closing) return none;
         if (reply.end == ReplyEnd::Lost) {
             LoseLocked();
-            return {};
+            return none;
         }
         if (reply.end == ReplyEnd::Answer) {
             if (command == "ID") NoteIdentityLocked(reply.text, note);
-            return std::move(reply.text);
+            return {std::move(reply.text), true};
         }
     }
-    return "?";
+    return {"?", true};
 }
 
 void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
     const std::optional<RadioDialect> identified = DialectFromId(answer);
     if (!identified) {
         // Never guess: a radio we cannot place gets nothing of ours but "ID;".
+        dialect.store(RadioDialect::Unknown);
+        // Asked once more at once (a garbled answer may be a passing fault),
+        // then at the pace of an unidentified radio.
+        if (!lastIdUnreadable) identifyNow.store(true);
+        lastIdUnreadable = true;
         if (!strangeIdSaid) {
             strangeIdSaid = true;
             note = "[brinmoor] WARNING: Radio ID " + EscapeControlBytes(answer) +
@@ -233,12 +293,30 @@ void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
         }
         return;
     }
-    if (dialect.exchange(*identified) != *identified) note = DialectLogLine(*identified);
+    lastIdUnreadable = false;
+    dialect.store(*identified);
+    if (loggedDialect != *identified) {
+        loggedDialect = *identified;
+        note += DialectLogLine(*identified);
+    }
+    // The server keyed it, the server releases it.
+    if (ownTxWritten.exchange(false) && IsThreeDigit(*identified) && !port.DeviceGone()) {
+        port.Write("RX;");
+        written.fetch_add(1);
+        note +=
+            "[brinmoor] Sent RX; \xE2\x80\x94 the server's own TX; went to a three-digit-ID "
+            "radio, which it keys\n";
+    }
 }
 
 void CatLink::ForgetRadioLocked() {
     dialect.store(RadioDialect::Unknown);
     strangeIdSaid = false;
+    lastIdUnreadable = false;
+    loggedDialect = RadioDialect::Unknown;
+    identifyNow.store(false);
+    misfitSaid.store(false);
+    idAskedAt.store(NowMs());  // the opening asks "ID" itself
 }
 
 void CatLink::Close() {
@@ -249,6 +327,7 @@ void CatLink::Close() {
     port.Close();
     lost = false;
     ForgetRadioLocked();
+    ownTxWritten.store(false);
     portName.clear();
     baud = 0;
     reopener.Rearm();
@@ -341,7 +420,7 @@ void CatReopener::Loop() {
 
 void AnnounceRadioId(CatLink& link, const std::string& portName) {
     std::string note;
-    const std::string id = link.Transact("ID", {}, nullptr, note);
+    const std::string id = link.Transact("ID", {}, nullptr, note).answer;
     if (id.empty() || id == "?") {
         LogOut("[brinmoor] WARNING: No ID response \xE2\x80\x94 check COM port and radio power\n");
     } else {

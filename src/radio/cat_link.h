@@ -6,7 +6,9 @@
 // every caller that waits for the same query text when it is written: they
 // take its answer (or its failure) without a transaction of their own.
 // Commands and replies are handled without their ";". The link learns the
-// radio's dialect from any answer to "ID" and forgets it at every (re)open.
+// radio's dialect from any answer to "ID" and forgets it at every (re)open,
+// at an answer to "ID" it cannot read, and when one of the server's own
+// queries gets no answer that fits the dialect: another radio may be there.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,8 +36,20 @@ inline constexpr int kCatReopenMs = 2000;
 // transaction answered to ask again (never longer than a quarter of that
 // transaction): programs polling the same reads then keep sharing them.
 inline constexpr std::chrono::microseconds kCatRegatherWait{2000};
+// How often the server asks "ID" while the radio is unidentified, and while
+// it is identified (a radio swapped behind an open port).
+inline constexpr int kIdentifyPollMs = 3000;
+inline constexpr int kIdentifyCheckMs = 30000;
 
 class CatLink;
+
+// What one transaction gave its caller. The link classifies the command once,
+// in the dialect of the moment it is written: a read waits for the answer, a
+// set command does not.
+struct CatReply {
+    std::string answer;  // a read: the answer, "?" (none), or empty (port closed)
+    bool read = false;   // false: a set command, written or dropped; answer empty
+};
 
 // What the link has done since it was made, and who is at it now.
 struct CatTraffic {
@@ -96,27 +110,41 @@ class CatLink {
     bool OpenIfChanged(const std::string& name, std::uint32_t baud, std::uint32_t dataBits,
                        char parity, float stopBits);
 
-    // Empty: the port is closed or closing, or the command is a set command.
-    // "?": a query that got no usable answer in two attempts.
-    // Otherwise the radio's answer without its ";": the first message that
+    // For a read, the answer is empty when the port is closed or closing, "?"
+    // for no usable answer in two attempts, and otherwise the radio's
+    // answer without its ";": the first message that
     // begins with the command's two-letter code (other messages are the radio's
     // own reports and are skipped), or such a message cut short by 500 ms of
     // silence or by kMaxCatReply bytes.
     // A read or write that finds the device gone (not mere silence) closes
     // the port, logs the loss once, returns empty and starts the reopener.
-    // A set command (in the dialect of the moment) is written only while the
-    // right holds, looked at when its turn comes.
+    // A set command is written only while the right holds: a caller without
+    // it is turned away at once, and it is looked at again when the turn
+    // comes. While the radio is unidentified only what reads in every dialect
+    // is a read.
     // Callers are served in the order they called. A caller still waiting
     // when an earlier caller's identical query is written takes that
     // transaction's result (the answer, "?" or empty) without one of its own;
     // a caller that comes after the write has its own. Set commands are never
     // shared.
-    std::string CatTransaction(std::string_view command, ChangeRight right = {});
+    CatReply CatTransaction(std::string_view command, ChangeRight right = {});
 
-    // The server's own query: written only while the radio speaks this
-    // dialect and the command is a query in it; otherwise empty at once. It
-    // shares another caller's identical query only under the same condition.
+    // The server's own query: written only while the radio is identified as
+    // speaking this dialect and the command is a query in it; otherwise empty
+    // at once. It shares another caller's identical query only under the
+    // same condition. It is written once, not retried: an answer that is
+    // missing or does not fit the dialect makes the link forget the dialect
+    // (IdentifyDue then says so at once) and gives empty.
     std::string OwnQuery(std::string_view command, RadioDialect dialect);
+
+    // Whether the server should ask "ID" now: at once after the dialect was
+    // forgotten, every kIdentifyPollMs while unidentified and every
+    // kIdentifyCheckMs while identified, counted from the last "ID" written.
+    bool IdentifyDue() const;
+    // Asks "ID". When the server's own "TX" went out since the last answer
+    // to "ID" and the radio turns out to speak the three-digit dialect (where
+    // "TX;" keys it), "RX;" follows at once.
+    void Identify();
 
     // Unknown until the radio answers "ID" on this opening.
     RadioDialect Dialect() const { return dialect.load(); }
@@ -144,27 +172,29 @@ class CatLink {
         const RadioDialect* only;  // the server's own query: this dialect only
         std::condition_variable turn;
         bool answered = false;  // by another caller's transaction: result holds it
-        std::string result;
+        CatReply result;
     };
 
     // Takes a turn in arrival order, then runs the one transaction, or returns
     // the answer of the caller it shared. `only` limits it to the server's own
     // queries in that dialect. A line to log about the radio's identity is
     // left in note (logged by the caller once the lock is released).
-    std::string Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
-                         std::string& note);
+    CatReply Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
+                      std::string& note);
     // The transaction itself, under lock; riders gets the callers that share it.
-    std::string TransactLocked(std::string_view command, ChangeRight right,
-                               const RadioDialect* only, std::string& note,
-                               std::vector<Caller*>& riders);
+    CatReply TransactLocked(std::string_view command, ChangeRight right, const RadioDialect* only,
+                            std::string& note, std::vector<Caller*>& riders);
     // Right before a query is first written: the callers waiting for the same
     // text leave the queue to take its answer.
     void TakeRiders(std::string_view command, RadioDialect spoken, std::vector<Caller*>& riders);
     // Gives the riders the result and the turn to the next caller.
-    void EndTurn(Caller& self, std::vector<Caller*>& riders, const std::string& result,
+    void EndTurn(Caller& self, std::vector<Caller*>& riders, const CatReply& result,
                  std::chrono::steady_clock::time_point began);
     void NoteIdentityLocked(std::string_view answer, std::string& note);
-    void ForgetRadioLocked();                 // under lock: unidentified again
+    // The radio did not answer the server's query as a radio of the known
+    // dialect does: unidentified, and "ID" is due at once.
+    void ForgetDialect(RadioDialect known, std::string_view query);
+    void ForgetRadioLocked();                 // under lock: a new opening, unidentified
     void LoseLocked();                        // under lock: the device has gone
     Reopen TryReopen(std::string& reopened);  // the reopener's one attempt
 
@@ -177,8 +207,14 @@ class CatLink {
     float stopBits = 0.0f;
     std::atomic<bool> closing{false};  // set by Close before it waits for the lock
     bool lost = false;                 // under lock: the port went away, reopen it
-    std::atomic<RadioDialect> dialect{RadioDialect::Unknown};  // written under lock
+    std::atomic<RadioDialect> dialect{RadioDialect::Unknown};  // set under lock
     bool strangeIdSaid = false;   // under lock: an unreadable ID answer was logged
+    bool lastIdUnreadable = false;                       // under lock
+    RadioDialect loggedDialect = RadioDialect::Unknown;  // under lock: last one logged
+    std::atomic<bool> identifyNow{false};    // the dialect was forgotten: ask "ID" at once
+    std::atomic<std::int64_t> idAskedAt{0};  // steady clock, ms: the last "ID" written
+    std::atomic<bool> ownTxWritten{false};   // the server's "TX;" went out, unanswered by "ID"
+    std::atomic<bool> misfitSaid{false};     // logged; cleared by the next fitting answer
     // The callers in arrival order; the first one holds the turn. Taken after
     // lock when both are held, and never held while waiting for lock.
     std::mutex queueMutex;

@@ -49,6 +49,10 @@ constexpr ModelReads kModelReads[] = {
     {RadioDialect::ThreeDigit024, R"(SF[01]|OM[01]|NB[12]|PR0|SH0|SL0|VD0|EX0\d{4})"},
 };
 
+// Reads with parameters that every radio reads alike (a bare code of the
+// table reads in both dialects, TX aside).
+constexpr std::string_view kReadsEverywhere[] = {"AG0", "SQ0", "SM0"};
+
 struct QueryTables {
     std::unordered_set<std::string_view> exact{std::begin(kQueries), std::end(kQueries)};
     std::regex pattern{kQueryPattern, std::regex::ECMAScript};
@@ -76,7 +80,13 @@ const QueryTables& Tables() {
 
 bool IsCatQuery(std::string_view command, RadioDialect dialect) {
     const QueryTables& tables = Tables();
-    if (!IsThreeDigit(dialect)) {
+    if (!IsIdentified(dialect)) {
+        // Whoever answers may key on "TX;" or switch modes on "MD1;".
+        if (IsBareCode(command)) return command != "TX" && tables.exact.count(command) > 0;
+        return std::find(std::begin(kReadsEverywhere), std::end(kReadsEverywhere), command) !=
+               std::end(kReadsEverywhere);
+    }
+    if (dialect == RadioDialect::FourDigit) {
         if (tables.exact.count(command) > 0) return true;
         return std::regex_match(command.begin(), command.end(), tables.pattern);
     }

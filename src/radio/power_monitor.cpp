@@ -51,10 +51,10 @@ bool PowerMonitor::Pause(int milliseconds) {
 }
 
 void PowerMonitor::Loop() {
-    // The port's opening has just asked "ID"; the monitor asks again later.
-    nextIdentify = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdentifyPollMs);
     while (running.load()) {
         try {
+            // Also while sampling: a radio swapped while it transmits.
+            if (link.IdentifyDue()) link.Identify();
             if (sampling.load() && link.Dialect() == RadioDialect::FourDigit) {
                 SamplingBurst();
                 continue;
@@ -72,13 +72,8 @@ void PowerMonitor::Loop() {
 
 void PowerMonitor::IdleCycle() {
     const RadioDialect dialect = link.Dialect();
-    if (dialect == RadioDialect::Unknown) {
+    if (!IsIdentified(dialect)) {
         // Nothing else of ours until the radio says which commands it speaks.
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= nextIdentify) {
-            nextIdentify = now + std::chrono::milliseconds(kIdentifyPollMs);
-            link.CatTransaction("ID");
-        }
         sampling.store(false);
     } else {
         const bool transmitting =

@@ -1,6 +1,7 @@
 #pragma once
-// Keeps the radio's transmit state and power figure for the PW command. Until
-// the radio has identified itself it asks only "ID", every few seconds.
+// Keeps the radio's transmit state and power figure for the PW command, and
+// asks the radio's "ID" when the link says it is due: until the radio has
+// identified itself that is all it asks.
 // Four-digit radios: the last "PC" setting while receiving; while the radio
 // reports transmit state 2 ("TX" answer ending in '2'), the average of the
 // last 20 "RM5" meter readings, sampled every 20 ms. Three-digit radios (for
@@ -24,7 +25,6 @@ inline constexpr int kPowerSampleMs = 20;
 inline constexpr int kPowerStepsPerBurst = 10;
 inline constexpr int kPowerWindow = 20;
 inline constexpr int kPowerErrorPauseMs = 1000;
-inline constexpr int kIdentifyPollMs = 3000;  // "ID" while the radio is unidentified
 
 class PowerMonitor {
   public:
@@ -61,7 +61,6 @@ class PowerMonitor {
     std::thread thread;
     std::int32_t samples[kPowerWindow] = {};
     int sampleCount = 0;
-    std::chrono::steady_clock::time_point nextIdentify;  // the monitor's thread only
     std::mutex pauseMutex;
     std::condition_variable pauseWake;
 };

@@ -18,6 +18,7 @@ constexpr ThreeDigitModel kThreeDigitModels[] = {
 };
 
 constexpr std::size_t kIfTransmitIndex = 28;
+constexpr std::size_t kIfAnswerSize = 37;  // "IF" and the 35 characters of its fields
 
 bool AllDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -36,12 +37,16 @@ std::optional<RadioDialect> DialectFromId(std::string_view answer) {
     return model != std::end(kThreeDigitModels) ? model->dialect : RadioDialect::ThreeDigit;
 }
 
+bool IsIdentified(RadioDialect dialect) {
+    return dialect != RadioDialect::Unknown;
+}
+
 bool IsThreeDigit(RadioDialect dialect) {
-    return dialect != RadioDialect::Unknown && dialect != RadioDialect::FourDigit;
+    return IsIdentified(dialect) && dialect != RadioDialect::FourDigit;
 }
 
 std::string_view TransmitStateQuery(RadioDialect dialect) {
-    if (dialect == RadioDialect::Unknown) return {};
+    if (!IsIdentified(dialect)) return {};
     return IsThreeDigit(dialect) ? "IF" : "TX";
 }
 
@@ -50,6 +55,18 @@ bool SaysTransmitting(RadioDialect dialect, std::string_view answer) {
     if (!IsThreeDigit(dialect)) return false;
     return answer.substr(0, 2) == "IF" && answer.size() > kIfTransmitIndex &&
            answer[kIfTransmitIndex] == '1';
+}
+
+bool AnswerFits(RadioDialect dialect, std::string_view query, std::string_view answer) {
+    if (!IsIdentified(dialect) || answer.empty() || answer == "?") return false;
+    if (query == "TX" && dialect == RadioDialect::FourDigit) {
+        return answer.size() == 3 && answer.substr(0, 2) == "TX" && answer[2] >= '0' &&
+               answer[2] <= '2';
+    }
+    if (query == "IF" && IsThreeDigit(dialect)) {
+        return answer.size() == kIfAnswerSize && answer.substr(0, 2) == "IF";
+    }
+    return answer.substr(0, query.size()) == query;
 }
 
 std::string_view DialectLogLine(RadioDialect dialect) {

@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "common/text.h"
-#include "radio/cat_query.h"
 #include "relay/relay_common.h"
 
 namespace brinmoor {
@@ -17,15 +16,13 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
             // ";" then arrives as an empty command and is passed over.
             const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));
             if (command.empty()) continue;
-            // The link asks the right again once it holds its lock, and
-            // classifies afresh: the radio may identify itself meanwhile.
-            const ChangeRight right = context.activeGroup.RightOf(group);
-            if (IsCatQuery(command, context.catLink.Dialect())) {
-                // A program waiting for an answer always gets one.
-                const std::string reply = context.catLink.CatTransaction(command, right);
-                port.Write(reply.empty() ? std::string("?;") : reply + ";");
-            } else if (right.Holds()) {
-                context.catLink.CatTransaction(command, right);
+            // The link decides whether it is a read, in the dialect of the
+            // moment it writes it, and asks the right again at the write.
+            const CatReply reply =
+                context.catLink.CatTransaction(command, context.activeGroup.RightOf(group));
+            // A program waiting for an answer always gets one.
+            if (reply.read) {
+                port.Write(reply.answer.empty() ? std::string("?;") : reply.answer + ";");
             }
         } catch (...) {
             if (running.load()) std::this_thread::sleep_for(kRelayErrorPause);

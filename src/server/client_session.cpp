@@ -3,7 +3,6 @@
 #include <atomic>
 
 #include "common/log.h"
-#include "radio/cat_query.h"
 #include "server/control_commands.h"
 
 namespace brinmoor {
@@ -14,11 +13,10 @@ bool StartsWith(const std::string& frame, std::string_view prefix) {
 }
 
 std::string PassToRadio(ServerState& state, const std::string& frame) {
-    const std::string reply = state.catLink.CatTransaction(frame);
-    if (reply.empty()) {
-        return IsCatQuery(frame, state.catLink.Dialect()) ? "ERR" + frame + ";" : std::string();
-    }
-    if (reply == "?") return "ERR" + frame + ";";
+    const CatReply result = state.catLink.CatTransaction(frame);
+    if (!result.read) return {};  // a set command is never acknowledged
+    const std::string& reply = result.answer;
+    if (reply.empty() || reply == "?") return "ERR" + frame + ";";
     if (reply.size() >= 2 && StartsWith(reply, "PC")) {
         if (const auto monitor = state.powerMonitor.Snapshot()) monitor->NotePowerSetting(reply);
     }

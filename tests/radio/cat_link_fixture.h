@@ -50,7 +50,7 @@ class CatLinkTest : public ::testing::Test {
     // 100 ms, until ReleaseTheLink: the callers queued meanwhile wait.
     void HoldTheLink() {
         held = true;
-        calls.emplace_back([this] { heldResult = link.CatTransaction("IF"); });
+        calls.emplace_back([this] { heldResult = link.CatTransaction("IF").answer; });
         ASSERT_TRUE(sim::WaitForWritten(name, "IF;", 5s));
         sim::TakeWritten(name);  // the tests look at what comes after it
         sim::Feed(name, "IF");

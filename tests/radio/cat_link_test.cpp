@@ -70,9 +70,9 @@ TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
         // pieces are joined; 500 ms of silence ends the reply
         {"FA", {{{100, "FA0001"}, {200, "4074"}, {1000, "000;"}}}, "FA00014074", "FA;", "", 4},
         // the radio's own reports are skipped
-        {"MD0", {{{0, fa + "IF00014074000;MD2;"}}}, "MD2", "MD0;"},
+        {"MD", {{{0, fa + "IF00014074000;MD2;"}}}, "MD2", "MD;"},
         // a radio that only chatters cannot hold the link
-        {"MD0", {{{0, chatter}}, {{0, chatter}}}, "?", "MD0;MD0;", "", chatterLeft},
+        {"MD", {{{0, chatter}}, {{0, chatter}}}, "?", "MD;MD;", "", chatterLeft},
         // a refusal fails the first attempt only; so does an empty message
         {"ID", {{{0, "?;"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
         {"ID", {{{0, ";"}}, {{0, "ID019;"}}}, "ID019", "ID;ID;"},
@@ -81,7 +81,7 @@ TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
         // two refusals give ?
         {"ID", {{{0, "?;"}}, {{0, "?;"}}}, "?", "ID;ID;"},
         // a piece of another message, then silence, twice
-        {"MD0", {{{0, "IF0001"}}}, "?", "MD0;MD0;"},
+        {"MD", {{{0, "IF0001"}}}, "?", "MD;MD;"},
         // stale input is drained before the write
         {"FA", {{{0, fa}}}, "FA00014074000", "FA;", "FA00007000000;IF00007000000;FA0000"},
         // a long answer is cut at the bound
@@ -105,7 +105,7 @@ TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
         });
         ASSERT_TRUE(link.OpenIfChanged(device, 38400, 8, 'N', 1.0f));
         sim::Feed(device, c.stale);
-        EXPECT_EQ(link.CatTransaction(c.command), c.result);
+        EXPECT_EQ(link.CatTransaction(c.command).answer, c.result);
         EXPECT_EQ(sim::TakeWritten(device), c.written);
         EXPECT_EQ(sim::Unread(device), c.unread);
         EXPECT_TRUE(link.IsOpen());  // a silent or babbling radio is not lost
@@ -114,19 +114,19 @@ TEST_F(CatLinkTest, ReplyIsTheAnswerThatRepeatsTheCodeWithOneRetry) {
 }
 
 TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlightAndTheLinkOpensAgain) {
-    EXPECT_EQ(link.CatTransaction("FA"), "");  // never opened
+    EXPECT_EQ(link.CatTransaction("FA").answer, "");  // never opened
     SlowRadio({{"FA", "FA00014074000"}}, 0ms);
     ASSERT_TRUE(Open());
     HoldTheLink();  // an answer that never ends
     std::string queued[2] = {"unset", "unset"};
-    for (std::string& result : queued) Queue([&] { result = link.CatTransaction("FA"); });
+    for (std::string& result : queued) Queue([&] { result = link.CatTransaction("FA").answer; });
 
     const auto start = std::chrono::steady_clock::now();
     link.Close();
     JoinCalls();
     // A closed port answers at once and writes nothing.
-    EXPECT_EQ(link.CatTransaction("FA"), "");
-    EXPECT_EQ(link.CatTransaction("FA00014074000"), "");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "");
+    EXPECT_EQ(link.CatTransaction("FA00014074000").answer, "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
     EXPECT_EQ(heldResult + queued[0] + queued[1], "");
     EXPECT_EQ(sim::Written(name), "");
@@ -135,64 +135,83 @@ TEST_F(CatLinkTest, CloseCutsShortTheTransactionsInFlightAndTheLinkOpensAgain) {
 
     ReleaseTheLink();
     ASSERT_TRUE(Open());
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "FA00014074000");
 }
 
-TEST_F(CatLinkTest, TheRadioSaysItsDialectOncePerOpeningAndNeverGetsAnotherDialectsQueries) {
+TEST_F(CatLinkTest, TheRadioSaysItsDialectAndIsAskedAgainWhenItsAnswersStopFitting) {
+    const std::string fullIf = "IF00014074000     +000000000020000000";  // 37 characters
     std::string id = "ID019";
-    sim::SetResponder(name, [&id](std::string_view written) {
+    std::string ifAnswer = fullIf;
+    sim::SetResponder(name, [&](std::string_view written) {
         if (written == "ID;") return id + ";";
-        if (written == "TX;" || written == "IF;") return std::string(written.substr(0, 2)) + "0;";
+        if (written == "TX;") return std::string("TX0;");
+        if (written == "IF;") return ifAnswer + ";";
         return std::string();
     });
     test::LogCapture log;
     ASSERT_TRUE(Open());
-    // Not identified yet: the server's own queries are not sent.
+    // Not identified yet: the server's own queries are not sent, TX is a set
+    // command for everyone, and "ID" is not due before its pace.
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
-    EXPECT_EQ(link.CatTransaction("ID"), "ID019");
-    EXPECT_EQ(link.CatTransaction("ID"), "ID019");
+    EXPECT_FALSE(link.CatTransaction("TX").read);
+    EXPECT_FALSE(link.IdentifyDue());
+    EXPECT_EQ(link.CatTransaction("ID").answer, "ID019");
+    EXPECT_EQ(link.CatTransaction("ID").answer, "ID019");
     EXPECT_EQ(link.Dialect(), RadioDialect::ThreeDigit019);
     EXPECT_EQ(log.Out(), std::vector<std::string>{"[brinmoor] Radio speaks the three-digit-ID "
                                                   "dialect: transmit state read from IF\n"});
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "");
     EXPECT_EQ(link.OwnQuery("TX", RadioDialect::ThreeDigit019), "") << "a set command there";
-    EXPECT_EQ(link.OwnQuery("IF", RadioDialect::ThreeDigit019), "IF0");
-    EXPECT_EQ(link.CatTransaction("MD1"), "") << "LSB on this radio: not waited for";
-    EXPECT_EQ(sim::TakeWritten(name), "ID;ID;IF;MD1;");
+    EXPECT_EQ(link.OwnQuery("IF", RadioDialect::ThreeDigit019), fullIf);
+    const CatReply mode = link.CatTransaction("MD1");
+    EXPECT_FALSE(mode.read) << "LSB on this radio: not waited for";
+    EXPECT_EQ(sim::TakeWritten(name), "TX;ID;ID;IF;MD1;");
 
-    // Every opening starts unidentified; an answer that fits no dialect is
-    // said once and keeps the server to "ID".
-    id = "IDXY1";
-    ASSERT_TRUE(Open(9600));
+    // An IF answer of another length: forgotten, and "ID" is due at once.
+    ifAnswer = "IF0";
+    log.Clear();
+    EXPECT_EQ(link.OwnQuery("IF", RadioDialect::ThreeDigit019), "");
     EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    EXPECT_TRUE(link.IdentifyDue());
+    EXPECT_EQ(log.Out(), std::vector<std::string>{"[brinmoor] Radio gave no fitting answer to IF "
+                                                  "\xE2\x80\x94 asking for its ID again\n"});
+    id = "ID0570";
+    link.Identify();
+    EXPECT_EQ(link.Dialect(), RadioDialect::FourDigit);
+    EXPECT_FALSE(link.IdentifyDue());
+    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "TX0");
+
+    // An answer to "ID" that fits no dialect forgets it, is said once per
+    // opening, and is asked again once at once.
+    id = "IDXY1";
     log.Clear();
     link.CatTransaction("ID");
-    link.CatTransaction("ID");
     EXPECT_EQ(link.Dialect(), RadioDialect::Unknown);
+    EXPECT_TRUE(link.IdentifyDue());
+    link.Identify();
+    EXPECT_FALSE(link.IdentifyDue());
     EXPECT_EQ(log.Out(), std::vector<std::string>{
                              "[brinmoor] WARNING: Radio ID IDXY1 is neither three nor four digits "
                              "\xE2\x80\x94 sending it nothing of the server's own but ID\n"});
-    id = "ID0570";
-    link.CatTransaction("ID");
-    EXPECT_EQ(link.Dialect(), RadioDialect::FourDigit);
-    EXPECT_EQ(link.OwnQuery("TX", RadioDialect::FourDigit), "TX0");
+    EXPECT_EQ(sim::TakeWritten(name), "IF;ID;TX;ID;ID;");
 }
 
 TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
     SlowRadio({{"ID", "ID0570"}, {"FA", "FA00014074000"}, {"FB", "FB00007074000"}}, 300ms);
     ASSERT_TRUE(Open());
-    ASSERT_EQ(link.CatTransaction("ID"), "ID0570");  // four digits: the server's own FA may go
+    // Four digits: the server's own FA may go.
+    ASSERT_EQ(link.CatTransaction("ID").answer, "ID0570");
     const CatTraffic before = link.Traffic();
     HoldTheLink();
     std::string first, second, third, own, otherDialect;
     std::vector<std::string> reads;  // of the caller that sets the frequency in between
-    Queue([&] { first = link.CatTransaction("FA"); });
+    Queue([&] { first = link.CatTransaction("FA").answer; });
     Queue([&] {
-        reads.push_back(link.CatTransaction("FA"));
+        reads.push_back(link.CatTransaction("FA").answer);
         link.CatTransaction("FA00007000000");
-        reads.push_back(link.CatTransaction("FA"));
+        reads.push_back(link.CatTransaction("FA").answer);
     });
-    Queue([&] { second = link.CatTransaction("FA"); });
+    Queue([&] { second = link.CatTransaction("FA").answer; });
     Queue([&] { link.CatTransaction("FB00003500000"); });
     Queue([&] { link.CatTransaction("FB00003500000"); });  // a set is never shared
     Queue([&] { own = link.OwnQuery("FA", RadioDialect::FourDigit); });
@@ -200,7 +219,7 @@ TEST_F(CatLinkTest, CallersWaitingForAQueryWhenItIsWrittenShareItsTransaction) {
     ReleaseTheLink();
     // Asked after "FA;" was written, while its answer is still on its way.
     ASSERT_TRUE(sim::WaitForWritten(name, "FA;", 5s));
-    third = link.CatTransaction("FA");
+    third = link.CatTransaction("FA").answer;
     JoinCalls();
 
     EXPECT_EQ(sim::TakeWritten(name), "FA;FB00003500000;FB00003500000;FA;FA00007000000;FA;");
@@ -230,7 +249,7 @@ TEST_F(CatLinkTest, CallersSharingAQueryShareItsFailure) {
         vanish = lose;
         HoldTheLink();
         std::string results[2];
-        for (std::string& r : results) Queue([&] { r = link.CatTransaction("FA"); });
+        for (std::string& r : results) Queue([&] { r = link.CatTransaction("FA").answer; });
         ReleaseTheLink();
         JoinCalls();
         EXPECT_EQ(results[0], result) << written;
@@ -267,10 +286,10 @@ void Lose(CatLink& link, const std::string& port) {
     sim::CreateDevice(port);
     sim::SetResponder(port, sim::KenwoodResponder({{"FA", "FA00014074000"}, {"ID", "ID019"}}));
     ASSERT_TRUE(link.OpenIfChanged(port, 38400, 8, 'N', 1.0f));
-    ASSERT_EQ(link.CatTransaction("FA"), "FA00014074000");
+    ASSERT_EQ(link.CatTransaction("FA").answer, "FA00014074000");
     sim::Vanish(port);
     // The write of a set command finds the device gone.
-    EXPECT_EQ(link.CatTransaction("FA00007000000"), "");
+    EXPECT_EQ(link.CatTransaction("FA00007000000").answer, "");
     EXPECT_FALSE(link.IsOpen());
 }
 
@@ -280,8 +299,8 @@ TEST_F(CatLinkTest, LostPortIsReportedOnceAndTriedUntilItComesBackEachTime) {
     EXPECT_EQ(sim::CloseCount(name), 1);  // the dead handle is released
     EXPECT_EQ(link.PortName(), name);     // the settings are kept for the reopen
     // Meanwhile the radio answers as a closed port, and the loss is said once.
-    EXPECT_EQ(link.CatTransaction("FA"), "");
-    EXPECT_EQ(link.CatTransaction("FA"), "");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "");
     EXPECT_FALSE(Open()) << "the same settings fail while it is away, and keep the attempts";
     EXPECT_EQ(log.Count(LogStream::Err, LostLine(name)), 1);
 
@@ -289,7 +308,7 @@ TEST_F(CatLinkTest, LostPortIsReportedOnceAndTriedUntilItComesBackEachTime) {
     ASSERT_TRUE(log.WaitFor(LogStream::Out, ReopenedLine(name), 10s));
     ASSERT_TRUE(
         log.WaitFor(LogStream::Out, "[brinmoor] CAT port " + name + " opened. Radio ID: ID019\n"));
-    EXPECT_EQ(link.CatTransaction("FA"), "FA00014074000");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "FA00014074000");
     EXPECT_EQ(sim::LastSettings(name)->baud, 38400u);
 
     // Lost again, this time while the radio answers: a read finds it gone.
@@ -297,7 +316,7 @@ TEST_F(CatLinkTest, LostPortIsReportedOnceAndTriedUntilItComesBackEachTime) {
         sim::Vanish(name);
         return std::string();
     });
-    EXPECT_EQ(link.CatTransaction("FA"), "");
+    EXPECT_EQ(link.CatTransaction("FA").answer, "");
     EXPECT_EQ(log.Count(LogStream::Err, LostLine(name)), 2);
     sim::Reappear(name);
     ASSERT_TRUE(log.WaitFor(LogStream::Out, ReopenedLine(name), 10s, 2));

@@ -27,7 +27,7 @@ std::vector<std::string> Split(const std::string& text) {
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
-TEST(CatQuery, FourDigitAndUnidentifiedRadiosReadTheListedCodesAndPatterns) {
+TEST(CatQuery, FourDigitRadiosReadTheListedCodesAndPatterns) {
     // The bare reads station programs send and wait for ("MD;" -> "MD2;"),
     // and reads whose parameters select what is read.
     const auto queries = Split(
@@ -38,19 +38,30 @@ TEST(CatQuery, FourDigitAndUnidentifiedRadiosReadTheListedCodesAndPatterns) {
         "FA00014074000 AG AG1 BP11 RX TX1 RM PC050 MD2 AI0 FR0 FW0500 ; MR01 MR0123 EX00010 SS09 "
         "KM0 EX0001000 EX00010a MR112 KM6 CF110 CO14 EM16 RI6");
     sets.insert(sets.end(), {"", "EX12345\n", "MR0\xd9\xa1\xd9\xa1"});
-    for (const RadioDialect dialect : {RadioDialect::FourDigit, RadioDialect::Unknown}) {
-        for (const std::string& command : queries) {
-            EXPECT_TRUE(IsCatQuery(command, dialect)) << command;
-            // Nothing around a read is one: no ";", no other parameter, no
-            // blank, no lower case.
-            std::string lower = command;
-            for (char& c : lower) c = static_cast<char>(std::tolower(c));
-            for (const std::string& near : {command + ";", command + "9", " " + command, lower}) {
-                EXPECT_FALSE(IsCatQuery(near, dialect)) << near;
-            }
+    const RadioDialect dialect = RadioDialect::FourDigit;
+    for (const std::string& command : queries) {
+        EXPECT_TRUE(IsCatQuery(command, dialect)) << command;
+        // Nothing around a read is one: no ";", no other parameter, no
+        // blank, no lower case.
+        std::string lower = command;
+        for (char& c : lower) c = static_cast<char>(std::tolower(c));
+        for (const std::string& near : {command + ";", command + "9", " " + command, lower}) {
+            EXPECT_FALSE(IsCatQuery(near, dialect)) << near;
         }
-        for (const std::string& command : sets)
-            EXPECT_FALSE(IsCatQuery(command, dialect)) << command;
+    }
+    for (const std::string& command : sets) EXPECT_FALSE(IsCatQuery(command, dialect)) << command;
+}
+
+TEST(CatQuery, UnidentifiedRadiosReadOnlyWhatReadsInBothDialects) {
+    // Whoever answers, these read: the table's bare codes, and AG0 SQ0 SM0.
+    for (const std::string& command : Split("FA IF ID PC MD AI FR FW KY PS SC AG0 SQ0 SM0")) {
+        EXPECT_TRUE(IsCatQuery(command, RadioDialect::Unknown)) << command;
+    }
+    // TX keys a three-digit radio and MD1 sets its mode; NB is no read on a
+    // four-digit one.
+    for (const std::string& command :
+         Split("TX RX MD0 MD1 NR1 PA1 NB1 RM5 BP10 EX000100 MR012 AG1 SM1 NB AG fa")) {
+        EXPECT_FALSE(IsCatQuery(command, RadioDialect::Unknown)) << command;
     }
 }
 
@@ -122,7 +133,7 @@ class PowerMonitorTest : public ::testing::Test {
         sim::SetResponder(name, [this](std::string_view written) { return Answer(written); });
         ASSERT_TRUE(link.OpenIfChanged(name, 38400, 8, 'N', 1.0f));
         // As the port's opening does: the radio identifies itself.
-        ASSERT_EQ(link.CatTransaction("ID"), "ID0570");
+        ASSERT_EQ(link.CatTransaction("ID").answer, "ID0570");
         sim::TakeWritten(name);
     }
     void TearDown() override {
@@ -135,7 +146,7 @@ class PowerMonitorTest : public ::testing::Test {
         if (written == "ID;") return id.empty() ? std::string() : "ID" + id + ";";
         if (written == "IF;" && id.size() == 3) {
             return std::string("IF00014074000     +000000000") + (txState == '2' ? '1' : '0') +
-                   "2000000;";
+                   "20000000;";
         }
         if (written == "TX;") {
             ++txCount;

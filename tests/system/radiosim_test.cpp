@@ -105,6 +105,10 @@ TEST_F(RadioSimTest, ControlLinesSteerAFourDigitRadio) {
         {"question on", "FA;", "?;"}, {"question off", "ID;", "ID0570;"},
         {"silent on", "ID;", ""},     {"silent off", "ID;", "ID0570;"},
         {"send FA00003573000;", "", "FA00003573000;"},
+        // Another radio behind the line: its own identity and dialect.
+        {"id 021", "TX;ID;", "ID021;"},  // "TX;" keys it
+        {"", "IF;", "IF00014074000     +000000000120000000;"},
+        {"id 0570", "RX;TX;", "TX0;"},
     };
     for (const Step& step : steps) {
         if (!step.control.empty()) {
@@ -116,7 +120,7 @@ TEST_F(RadioSimTest, ControlLinesSteerAFourDigitRadio) {
     EXPECT_EQ(Ask("ID;", 100ms), "") << "answered before its delay";
     EXPECT_EQ(Ask("", 2000ms), "ID0570;");
     // Every command above, the unanswered ones too; what "send" wrote is none.
-    EXPECT_EQ(sim.CommandCount(), 16);
+    EXPECT_EQ(sim.CommandCount(), 21);
     EXPECT_FALSE(sim.Control("meter 1000"));
 }
 

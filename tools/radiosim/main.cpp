@@ -183,6 +183,13 @@ std::string Control(Simulator& sim, std::string_view line) {
     bool ok = false;
     if (verb == "tx") {
         ok = OnOff(argument, radio.transmitting);
+    } else if (verb == "id") {
+        // Another radio behind the same line, as a cable moved to it.
+        ok = !argument.empty() && argument.find(';') == argument.npos;
+        if (ok) {
+            radio.id = argument;
+            Log(sim, "id", argument);
+        }
     } else if (verb == "silent") {
         ok = OnOff(argument, sim.options.silent);
     } else if (verb == "question") {

@@ -58,6 +58,8 @@ constexpr char helpText[] =
     "Control lines on standard input; each non-blank one gets one line on standard\n"
     "output, \"ok\" or \"error: REASON\" (count: \"count N\"):\n"
     "  tx on|off           key or unkey the radio\n"
+    "  id TEXT             answer ID; with TEXT from now on, and speak its dialect\n"
+    "                      (another radio behind the same line)\n"
     "  meter N             set the RM5 reading (0-999)\n"
     "  silent on|off       stop or resume answering\n"
     "  question on|off     answer ?; to everything, or not\n"
