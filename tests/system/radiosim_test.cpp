@@ -107,7 +107,7 @@ TEST_F(RadioSimTest, ControlLinesSteerAFourDigitRadio) {
         {"send FA00003573000;", "", "FA00003573000;"},
         // Another radio behind the line: its own identity and dialect.
         {"id 021", "TX;ID;", "ID021;"},  // "TX;" keys it
-        {"", "IF;", "IF00014074000     +000000000120000000;"},
+        {"", "IF;", "IF00014074000     +000000000130000000;"},
         {"id 0570", "RX;TX;", "TX0;"},
     };
     for (const Step& step : steps) {
