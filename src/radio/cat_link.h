@@ -195,6 +195,7 @@ class CatLink {
     // dialect does: unidentified, and "ID" is due at once.
     void ForgetDialect(RadioDialect known, std::string_view query);
     void ForgetRadioLocked();                 // under lock: a new opening, unidentified
+    static std::int64_t NowMs();  // the steady clock in ms, for idAskedAt
     void LoseLocked();                        // under lock: the device has gone
     Reopen TryReopen(std::string& reopened);  // the reopener's one attempt
 
