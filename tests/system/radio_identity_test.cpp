@@ -87,8 +87,14 @@ TEST_F(RadioIdentityTest, RadioSwitchedOnLateTakesNoSetCommandFromAnInactiveProg
     ExpectReceiving();
 }
 
-TEST_F(RadioIdentityTest, RadioSwappedBehindTheOpenPortIsIdentifiedAgainAndNotLeftKeyed) {
-    ASSERT_NO_FATAL_FAILURE(StartStation({"--id", "0570", "--log"}, {}, false));
+// Behind a pseudo-terminal, and behind a serial device server whose TCP
+// connection stays up.
+class RadioSwapTest : public RadioIdentityTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RadioSwapTest, RadioSwappedBehindTheOpenPortIsIdentifiedAgainAndNotLeftKeyed) {
+    std::vector<std::string> options{"--id", "0570", "--log"};
+    if (GetParam()) options.insert(options.end(), {"--tcp", "0"});
+    ASSERT_NO_FATAL_FAILURE(StartStation(options, {}, false));
     ASSERT_EQ(control->Ask(CatCfg(radioPath), 15s), "CFG_OK;");
     ASSERT_TRUE(server.WaitOut("Radio speaks the four-digit-ID dialect"));
     ASSERT_TRUE(radio.WaitLog("rx TX;", 3s)) << "the transmit state is polled";
@@ -112,12 +118,15 @@ TEST_F(RadioIdentityTest, RadioSwappedBehindTheOpenPortIsIdentifiedAgainAndNotLe
     const auto lastTx = std::find(lines.rbegin(), lines.rend(), "rx TX;");
     EXPECT_LE(keyed, 1);
     EXPECT_NE(std::find(lines.rbegin(), lastTx, "rx RX;"), lastTx) << "no RX; after the TX;";
-    std::printf("[   info   ] swap: %ld TX; after it, identified again in %lld ms\n",
-                static_cast<long>(keyed),
+    std::printf("[   info   ] swap (%s): %ld TX; after it, identified again in %lld ms\n",
+                GetParam() ? "tcp" : "pty", static_cast<long>(keyed),
                 static_cast<long long>(
                     std::chrono::duration_cast<std::chrono::milliseconds>(identified).count()));
     ExpectReceiving();
 }
+
+INSTANTIATE_TEST_SUITE_P(Behind, RadioSwapTest, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "Tcp" : "Pty"); });
 
 }  // namespace
 }  // namespace brinmoor
