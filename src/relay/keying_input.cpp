@@ -47,7 +47,10 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
                 }
                 continue;
             }
-            if (result == ModemWait::Cancelled) continue;  // AG or Stop: look again
+            if (result == ModemWait::Cancelled) {
+                following = false;  // AG or Stop: look again, and read the lines afresh
+                continue;
+            }
             following = true;
             // Set from this thread, the one the change woke; AG may have come meanwhile.
             if (activeGroup.Load() == group) follow(seen.dsr);
