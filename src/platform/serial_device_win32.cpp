@@ -131,7 +131,10 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
     if (!endpoint.problem.empty() || endpoint.kind == EndpointKind::Pty) return nullptr;
     if (endpoint.kind == EndpointKind::Tcp) {
         TcpEndpoint* tcp = OpenTcpEndpoint(endpoint, options);
-        return tcp != nullptr ? new SerialDevice{tcp} : nullptr;
+        if (tcp == nullptr) return nullptr;
+        auto* opened = new SerialDevice;
+        opened->tcp = tcp;
+        return opened;
     }
     // Only a plain device name reaches CreateFileW, so a name cannot make the
     // server open a pipe or a file on another host.
@@ -175,7 +178,9 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         return nullptr;
     }
 
-    auto* opened = new SerialDevice{nullptr, handle, settings.baud};
+    auto* opened = new SerialDevice;
+    opened->handle = handle;
+    opened->baud = settings.baud;
     InstallTimeouts(*opened, SerialWriteTimeoutMs(1, settings.baud));
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     return opened;

@@ -22,6 +22,15 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
         drive(state);
         last = state;
     };
+    // An element shorter than the relay's way to the line (a dit while the
+    // machine was busy) came and went before the read: the driver's count
+    // tells, and the element is passed on, if only as a short one.
+    const auto followPulse = [&](std::uint32_t edgesBefore) {
+        const std::uint32_t edges = seen.dsrEdges - edgesBefore;
+        if (edges < 2 || seen.dsr != last) return;
+        follow(!last);
+        follow(!last);
+    };
     while (running.load()) {
         try {
             const std::int32_t active = activeGroup.Load();
@@ -38,6 +47,7 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
             }
             // First a read, then waits bounded by the reads a lost edge needs.
             const int time = !following ? 0 : last ? kKeyedLineReadMs : kIdleLineReadMs;
+            const std::uint32_t edgesBefore = seen.dsrEdges;
             const ModemWait result = input.wait(cancel.Handle(), time, seen);
             if (result == ModemWait::Unsupported) {
                 polling = true;
@@ -53,7 +63,9 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
             }
             following = true;
             // Set from this thread, the one the change woke; AG may have come meanwhile.
-            if (activeGroup.Load() == group) follow(seen.dsr);
+            if (activeGroup.Load() != group) continue;
+            if (time > 0) followPulse(edgesBefore);
+            follow(seen.dsr);
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
         }
