@@ -1,18 +1,18 @@
 // Modem-line waits on POSIX systems. Linux: TIOCMIWAIT blocks until DSR or
 // CTS changes, TIOCGICOUNT counts their edges. The wait has no time-out of
 // its own, so a per-thread timer ends it with a signal: armed once for the
-// time-out, and by a fired cancel every millisecond until the waiter has
-// seen it (a signal that lands just before the wait begins is then followed
-// by another). Elsewhere there are no line events: a caller polls.
+// time-out, and by a cancel fired during a wait every millisecond until the
+// wait has ended (a signal that lands just before the ioctl begins is then
+// followed by another). Elsewhere there are no line events: a caller polls.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <utility>
 
 #include "platform/serial_device_posix.h"
 
@@ -24,7 +24,9 @@
 namespace brinmoor {
 
 struct ModemWaitCancel {
-    std::atomic<bool> fired{false};
+    std::mutex mutex;  // orders fires against the start and end of a wait
+    bool fired = false;
+    bool waiting = false;
     bool hasTimer = false;
 #if defined(__linux__)
     timer_t timer{};
@@ -62,8 +64,21 @@ void Arm(ModemWaitCancel& cancel, long firstNs, long everyNs) {
     timer_settime(cancel.timer, 0, &when, nullptr);
 }
 
-void Disarm(ModemWaitCancel& cancel) {
+// Begins a wait of at most ns: false when a fire came first (then spent).
+bool BeginWait(ModemWaitCancel& cancel, long ns) {
+    std::lock_guard<std::mutex> guard(cancel.mutex);
+    if (std::exchange(cancel.fired, false)) return false;
+    cancel.waiting = true;
+    Arm(cancel, ns, 0);
+    return true;
+}
+
+// Ends it: true when a fire came meanwhile (then spent). No signal follows.
+bool EndWait(ModemWaitCancel& cancel) {
+    std::lock_guard<std::mutex> guard(cancel.mutex);
+    cancel.waiting = false;
     Arm(cancel, 0, 0);
+    return std::exchange(cancel.fired, false);
 }
 
 // The lines now; false when the device has none (a pseudo-terminal).
@@ -110,8 +125,11 @@ ModemWaitCancel* CreateModemWaitCancel() {
 
 void FireModemWaitCancel(ModemWaitCancel* cancel) {
     if (cancel == nullptr) return;
-    cancel->fired.store(true);
-    Arm(*cancel, 1, 1000000);  // at once, then every millisecond until seen
+    std::lock_guard<std::mutex> guard(cancel->mutex);
+    cancel->fired = true;
+    // At once, then every millisecond until the wait ends; a thread not
+    // waiting finds the fire when its next wait begins.
+    if (cancel->waiting) Arm(*cancel, 1, 1000000);
 }
 
 void DestroyModemWaitCancel(ModemWaitCancel* cancel) {
@@ -136,17 +154,10 @@ ModemWait WaitForModemChange(SerialDevice* device, ModemWaitCancel* cancel, int 
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
-        // Armed before the cancel is looked at: a fire after the look re-arms
-        // it, one before is seen here.
-        Arm(*cancel, static_cast<long>(left.count()), 0);
-        if (cancel->fired.exchange(false)) {
-            Disarm(*cancel);
-            return ModemWait::Cancelled;
-        }
+        if (!BeginWait(*cancel, static_cast<long>(left.count()))) return ModemWait::Cancelled;
         const int result = ioctl(device->fd, TIOCMIWAIT, TIOCM_DSR | TIOCM_CTS);
         const int error = errno;
-        Disarm(*cancel);
-        if (cancel->fired.exchange(false)) return ModemWait::Cancelled;
+        if (EndWait(*cancel)) return ModemWait::Cancelled;
         if (result == 0) break;
         if (error == EINVAL || error == ENOTTY || error == kNoIoctlCommand) {
             return ModemWait::Unsupported;
@@ -154,10 +165,9 @@ ModemWait WaitForModemChange(SerialDevice* device, ModemWaitCancel* cancel, int 
         if (error != EINTR) {
             // Gone (hung up, unplugged): wait out the time, still cancellable.
             const timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-            Arm(*cancel, static_cast<long>(left.count()), 0);
-            if (!cancel->fired.load()) nanosleep(&pause, nullptr);
-            Disarm(*cancel);
-            return cancel->fired.exchange(false) ? ModemWait::Cancelled : ModemWait::TimedOut;
+            if (!BeginWait(*cancel, static_cast<long>(left.count()))) return ModemWait::Cancelled;
+            nanosleep(&pause, nullptr);
+            return EndWait(*cancel) ? ModemWait::Cancelled : ModemWait::TimedOut;
         }
     }
     if (!ReadLines(device->fd, now)) return ModemWait::Unsupported;
@@ -172,7 +182,9 @@ ModemWaitCancel* CreateModemWaitCancel() {
     return new ModemWaitCancel;
 }
 void FireModemWaitCancel(ModemWaitCancel* cancel) {
-    if (cancel != nullptr) cancel->fired.store(true);
+    if (cancel == nullptr) return;
+    std::lock_guard<std::mutex> guard(cancel->mutex);
+    cancel->fired = true;
 }
 void DestroyModemWaitCancel(ModemWaitCancel* cancel) {
     delete cancel;

@@ -60,6 +60,7 @@ void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& contex
         [&] { return port.IsDsrOn(); },
         [&] { return !std::exchange(told, true); },
         [&] { return portName; },
+        kFskKeyingPoll,
     };
     FollowKeyingInput(running, context.activeGroup, group, input, [&](bool on) {
         if (auto server = context.fskPort.Snapshot()) {

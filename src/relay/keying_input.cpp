@@ -1,5 +1,6 @@
 #include "relay/keying_input.h"
 
+#include <string>
 #include <thread>
 
 #include "common/log.h"
@@ -42,7 +43,7 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
             }
             if (polling) {
                 follow(input.isDsrOn());
-                std::this_thread::sleep_for(kKeyingActivePoll);
+                std::this_thread::sleep_for(input.poll);
                 continue;
             }
             // First a read, then waits bounded by the reads a lost edge needs.
@@ -52,8 +53,8 @@ void FollowKeyingInput(const std::atomic<bool>& running, const ActiveGroup& acti
             if (result == ModemWait::Unsupported) {
                 polling = true;
                 if (input.firstToTell()) {
-                    LogOut("[relay] " + input.portName() +
-                           ": no modem-line events; polling every 10 ms\n");
+                    LogOut("[relay] " + input.portName() + ": no modem-line events; polling every " +
+                           std::to_string(input.poll.count()) + " ms\n");
                 }
                 continue;
             }

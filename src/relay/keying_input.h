@@ -16,8 +16,11 @@
 
 namespace brinmoor {
 
-// The poll of a port without line events.
+// The poll of a PTT or CW port without line events; the FSK relay's keying
+// input keeps the 50 ms its data reads sampled DSR at before it had a
+// thread of its own.
 inline constexpr std::chrono::milliseconds kKeyingActivePoll{10};
+inline constexpr std::chrono::milliseconds kFskKeyingPoll{50};
 // Reads between events: an edge between two waits may go unseen, so while
 // the server's line is keyed a lost release is found this soon...
 inline constexpr int kKeyedLineReadMs = 20;
@@ -30,6 +33,7 @@ struct KeyingInput {
     std::function<bool()> isDsrOn;          // for the poll
     std::function<bool()> firstToTell;      // once per port: no line events
     std::function<std::string()> portName;  // for that line
+    std::chrono::milliseconds poll = kKeyingActivePoll;
 };
 
 // Repeats changes (edges, not levels) of the input's DSR through drive while
