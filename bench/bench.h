@@ -61,6 +61,20 @@ std::string Fixed(double value, int decimals);
 std::string Signed(double value, int decimals);
 Verdict Check(bool met);
 
+// The server writes its progress lines to standard output; while a figure
+// runs the server in process they would land in the middle of the table, so
+// they go nowhere while one of these lives.
+class QuietStdout {
+  public:
+    QuietStdout();
+    ~QuietStdout();
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+  private:
+    int saved = -1;
+};
+
 // --- descriptors ---
 // A terminal path opened raw for this process (the simulator's side stays
 // with the simulator).
@@ -107,5 +121,7 @@ void MeasureStartUp(const Settings& settings, std::vector<Row>& rows);   // 7
 void MeasureSharing(const Settings& settings, std::vector<Row>& rows, bool same, bool tcp,
                     bool distinct);
 void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 11
+void MeasureCwTiming(const Settings& settings, std::vector<Row>& rows);         // 12
+void MeasureKeyingIdle(const Settings& settings, std::vector<Row>& rows);       // 13
 
 }  // namespace brinmoor::bench

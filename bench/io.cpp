@@ -171,4 +171,22 @@ std::optional<double> ThreadRunSeconds(pid_t pid) {
     return total;
 }
 
+QuietStdout::QuietStdout() {
+    std::fflush(stdout);
+    saved = ::dup(STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+}
+
+QuietStdout::~QuietStdout() {
+    std::fflush(stdout);
+    if (saved >= 0) {
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+    }
+}
+
 }  // namespace brinmoor::bench

@@ -141,6 +141,8 @@ int main(int argc, char** argv) {
     if (wanted({5})) MeasureIdleCost(settings, rows);
     if (wanted({8, 9, 10})) MeasureSharing(settings, rows, wanted({8}), wanted({9}), wanted({10}));
     if (wanted({11})) MeasureEndpointLatency(settings, rows);
+    if (wanted({12})) MeasureCwTiming(settings, rows);
+    if (wanted({13})) MeasureKeyingIdle(settings, rows);
 
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
         return std::atoi(a.figure.c_str()) < std::atoi(b.figure.c_str());

@@ -78,4 +78,38 @@ void SetSerialDtr(SerialDevice* device, bool on);
 void SetSerialRts(SerialDevice* device, bool on);
 bool IsSerialDsrOn(SerialDevice* device);
 
+// Modem-line waits, for keying inputs. What a waiter last saw of DSR and
+// CTS, with the driver's counts of their edges where it keeps them (an edge
+// that came and went between two looks still moves a count).
+struct ModemLines {
+    bool dsr = false;
+    bool cts = false;
+    std::uint32_t dsrEdges = 0;
+    std::uint32_t ctsEdges = 0;
+};
+
+// Ends a modem-line wait early. Made by the thread that will wait with it;
+// fired from any thread. A fire ends the wait in progress, or the next one
+// when none is, and is then spent.
+struct ModemWaitCancel;
+ModemWaitCancel* CreateModemWaitCancel();
+void FireModemWaitCancel(ModemWaitCancel* cancel);
+void DestroyModemWaitCancel(ModemWaitCancel* cancel);
+
+enum class ModemWait {
+    Changed,      // DSR or CTS differ from what the waiter saw; `seen` holds them now
+    TimedOut,     // nothing changed within the time; `seen` holds the lines as read
+    Cancelled,    // the cancel was fired
+    Unsupported,  // the device has no line events (pseudo-terminal, tcp:, some drivers)
+};
+
+// Reads DSR and CTS and, when they are as `seen` holds them, waits until
+// either changes, the cancel (never null) fires or `milliseconds` pass; 0
+// only reads. A driver watches for the change from the moment its wait
+// begins: an edge that falls between two waits is seen only by its count,
+// where the driver keeps one, or by the next read. A device that has gone
+// away waits the whole time.
+ModemWait WaitForModemChange(SerialDevice* device, ModemWaitCancel* cancel, int milliseconds,
+                             ModemLines& seen);
+
 }  // namespace brinmoor

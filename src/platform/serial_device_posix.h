@@ -22,6 +22,7 @@ struct SerialDevice {
     int slave = -1;              // Pty: held open, so the master never sees a hang-up
     std::string slavePath = {};  // Pty
     std::string linkPath = {};   // Pty
+    bool lowLatencyAsked = false;  // Serial: asked once, at the first modem-line wait
 };
 
 // serial_tty_posix.cpp: a serial terminal opened exclusively with the

@@ -1,6 +1,8 @@
-// Serial devices on Windows: one synchronous communications handle per port
-// (no overlapped I/O), read one byte at a time under SetCommTimeouts. A tcp:
-// name is served by tcp_endpoint.cpp on Winsock; pty: names open nothing.
+// Serial devices on Windows: one communications handle per port, opened for
+// overlapped I/O so that a modem-line wait (WaitCommEvent) never holds up a
+// read or a write of another thread; every other call still waits for its
+// own end, read one byte at a time under SetCommTimeouts. A tcp: name is
+// served by tcp_endpoint.cpp on Winsock; pty: names open nothing.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -26,6 +29,12 @@ struct SerialDevice {
     std::uint32_t baud = 0;    // bounds how long a write may take
     int readTimeoutMs = 200;   // the constant Open installs
     DWORD writeTimeoutMs = 0;  // the write bound installed last
+    std::mutex modemWait;      // one WaitCommEvent at a time per handle
+    bool eventMaskSet = false;  // under modemWait
+};
+
+struct ModemWaitCancel {
+    HANDLE event = nullptr;  // auto-reset: a wait that sees it spends it
 };
 
 namespace {
@@ -85,6 +94,23 @@ bool MeansGone(DWORD error, HANDLE handle) {
     }
 }
 
+// ReadFile or WriteFile on the overlapped handle, waiting for its end as a
+// synchronous call would.
+template <class Call>
+BOOL Finish(HANDLE handle, DWORD& done, Call call) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) return FALSE;
+    BOOL ok = call(&overlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(handle, &overlapped, &done, TRUE);
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(overlapped.hEvent);
+    SetLastError(error);
+    return ok;
+}
+
 // Read and write time-outs are one structure: both are installed together.
 void InstallTimeouts(SerialDevice& device, DWORD writeTimeoutMs) {
     COMMTIMEOUTS timeouts{};
@@ -105,7 +131,10 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
     if (!endpoint.problem.empty() || endpoint.kind == EndpointKind::Pty) return nullptr;
     if (endpoint.kind == EndpointKind::Tcp) {
         TcpEndpoint* tcp = OpenTcpEndpoint(endpoint, options);
-        return tcp != nullptr ? new SerialDevice{tcp} : nullptr;
+        if (tcp == nullptr) return nullptr;
+        auto* opened = new SerialDevice;
+        opened->tcp = tcp;
+        return opened;
     }
     // Only a plain device name reaches CreateFileW, so a name cannot make the
     // server open a pipe or a file on another host.
@@ -118,7 +147,7 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         path.push_back(static_cast<wchar_t>(static_cast<signed char>(c)));
     }
     HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
 
     EscapeCommFunction(handle, CLRDTR);
@@ -149,7 +178,9 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
         return nullptr;
     }
 
-    auto* opened = new SerialDevice{nullptr, handle, settings.baud};
+    auto* opened = new SerialDevice;
+    opened->handle = handle;
+    opened->baud = settings.baud;
     InstallTimeouts(*opened, SerialWriteTimeoutMs(1, settings.baud));
     PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR);
     return opened;
@@ -183,7 +214,8 @@ SerialRead ReadSerialByte(SerialDevice* device, char& byte) {
     if (device->tcp != nullptr) return ReadTcpByte(device->tcp, device->readTimeoutMs, byte);
     const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs);
     DWORD got = 0;
-    if (ReadFile(device->handle, &byte, 1, &got, nullptr)) {
+    if (Finish(device->handle, got,
+               [&](OVERLAPPED* o) { return ReadFile(device->handle, &byte, 1, &got, o); })) {
         if (got == 1) return SerialRead::Byte;
         // The driver normally waits the time-out itself; make sure of it.
         std::this_thread::sleep_until(deadline);
@@ -204,7 +236,9 @@ SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
     if (bound != device->writeTimeoutMs) InstallTimeouts(*device, bound);
     DWORD written = 0;
     const DWORD size = static_cast<DWORD>(bytes.size());
-    if (!WriteFile(device->handle, bytes.data(), size, &written, nullptr)) {
+    if (!Finish(device->handle, written, [&](OVERLAPPED* o) {
+            return WriteFile(device->handle, bytes.data(), size, &written, o);
+        })) {
         return MeansGone(GetLastError(), device->handle) ? SerialWrite::Gone : SerialWrite::Failed;
     }
     return written == size && size == bytes.size() ? SerialWrite::Done : SerialWrite::Failed;
@@ -220,9 +254,8 @@ std::uint32_t SerialInputQueueLength(SerialDevice* device) {
 }
 
 bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
-    // A handle opened for synchronous I/O runs one call at a time, so waiting
-    // inside the driver (WaitCommEvent) would hold up writes: look at the
-    // queue every few milliseconds instead.
+    // The handle's one WaitCommEvent belongs to the modem-line wait: look at
+    // the queue every few milliseconds instead.
     if (device != nullptr && device->tcp != nullptr) return WaitForTcpInput(device->tcp, milliseconds);
     constexpr DWORD kQueuePollMs = 10;
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0));
@@ -252,6 +285,109 @@ bool IsSerialDsrOn(SerialDevice* device) {
     DWORD status = 0;
     GetCommModemStatus(device->handle, &status);
     return (status & MS_DSR_ON) != 0;
+}
+
+}  // namespace brinmoor
+
+namespace brinmoor {
+namespace {
+
+// The lines now; false when the driver cannot tell (Wine says error 50).
+bool ReadLines(HANDLE handle, ModemLines& now) {
+    DWORD status = 0;
+    if (!GetCommModemStatus(handle, &status)) return false;
+    now.dsr = (status & MS_DSR_ON) != 0;
+    now.cts = (status & MS_CTS_ON) != 0;
+    return true;
+}
+
+// How a WaitCommEvent ended.
+enum class CommEvent { Came, Cancelled, TimedOut, Failed };
+
+// The driver keeps the events that came since the mask was set or the last
+// wait ended, so an edge between two waits ends the next one at once.
+CommEvent AwaitCommEvent(SerialDevice& device, HANDLE cancel, DWORD milliseconds) {
+    if (!device.eventMaskSet && !SetCommMask(device.handle, EV_DSR | EV_CTS)) {
+        return CommEvent::Failed;
+    }
+    device.eventMaskSet = true;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) return CommEvent::Failed;
+    DWORD mask = 0;
+    CommEvent result = CommEvent::Came;
+    if (!WaitCommEvent(device.handle, &mask, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            result = CommEvent::Failed;
+        } else {
+            const HANDLE handles[2] = {overlapped.hEvent, cancel};
+            const DWORD woke = WaitForMultipleObjects(2, handles, FALSE, milliseconds);
+            DWORD ignored = 0;
+            if (woke != WAIT_OBJECT_0) {
+                result = woke == WAIT_OBJECT_0 + 1 ? CommEvent::Cancelled : CommEvent::TimedOut;
+                CancelIoEx(device.handle, &overlapped);
+            }
+            // The driver lets go of the structure before it goes out of scope.
+            if (!GetOverlappedResult(device.handle, &overlapped, &ignored, TRUE) &&
+                result == CommEvent::Came) {
+                result = CommEvent::Failed;
+            }
+        }
+    }
+    CloseHandle(overlapped.hEvent);
+    return result;
+}
+
+}  // namespace
+
+ModemWaitCancel* CreateModemWaitCancel() {
+    auto* cancel = new ModemWaitCancel;
+    cancel->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return cancel;
+}
+
+void FireModemWaitCancel(ModemWaitCancel* cancel) {
+    if (cancel != nullptr && cancel->event != nullptr) SetEvent(cancel->event);
+}
+
+void DestroyModemWaitCancel(ModemWaitCancel* cancel) {
+    if (cancel == nullptr) return;
+    if (cancel->event != nullptr) CloseHandle(cancel->event);
+    delete cancel;
+}
+
+ModemWait WaitForModemChange(SerialDevice* device, ModemWaitCancel* cancel, int milliseconds,
+                             ModemLines& seen) {
+    if (device == nullptr || device->tcp != nullptr || cancel == nullptr ||
+        cancel->event == nullptr) {
+        return ModemWait::Unsupported;
+    }
+    ModemLines now = seen;
+    if (!ReadLines(device->handle, now)) return ModemWait::Unsupported;
+    if (now.dsr != seen.dsr || now.cts != seen.cts) {
+        seen = now;
+        return ModemWait::Changed;
+    }
+    if (milliseconds <= 0) return ModemWait::TimedOut;
+    const DWORD time = static_cast<DWORD>(milliseconds);
+    CommEvent ended;
+    std::unique_lock<std::mutex> turn(device->modemWait, std::try_to_lock);
+    if (turn.owns_lock()) {
+        ended = AwaitCommEvent(*device, cancel->event, time);
+        turn.unlock();
+    } else {
+        // Another thread waits on this handle (a CW line sharing the PTT
+        // cable): look again every 10 ms instead.
+        ended = WaitForSingleObject(cancel->event, std::min<DWORD>(time, 10)) == WAIT_OBJECT_0
+                    ? CommEvent::Cancelled
+                    : CommEvent::TimedOut;
+    }
+    if (ended == CommEvent::Cancelled) return ModemWait::Cancelled;
+    if (ended == CommEvent::Failed) return ModemWait::Unsupported;
+    if (!ReadLines(device->handle, now)) return ModemWait::Unsupported;
+    const bool changed = now.dsr != seen.dsr || now.cts != seen.cts;
+    seen = now;
+    return changed ? ModemWait::Changed : ModemWait::TimedOut;
 }
 
 }  // namespace brinmoor

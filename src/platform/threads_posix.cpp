@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <sched.h>
 
 #include "platform/threads.h"
 
@@ -33,6 +34,18 @@ bool SetThreadStackSize(std::size_t bytes) {
     }
     pthread_attr_destroy(&attributes);
     return set;
+}
+
+bool RaiseThreadPriority() {
+#if defined(__linux__)
+    // Above every ordinary thread, well below the kernel's own interrupt
+    // threads (50) and the audio servers that ask for real time.
+    sched_param parameter{};
+    parameter.sched_priority = 10;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameter) == 0;
+#else
+    return false;
+#endif
 }
 
 }  // namespace brinmoor

@@ -43,6 +43,8 @@ bool KeyingLine::OpenOwn(const std::string& name, std::uint32_t baud, std::uint3
     line = AsciiUpper(lineName);
     CloseOwnLocked();  // a reopen releases the old handle first
     handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits));
+    portName = name;
+    toldNoLineEvents = false;
     return handle != nullptr;
 }
 
@@ -128,6 +130,37 @@ bool KeyingLine::OwnDsr() {
 bool KeyingLine::OwnOpen() {
     std::lock_guard guard(lock);
     return owns && handle != nullptr;
+}
+
+// --- the keying input's wait ---
+
+SerialDevice* KeyingLine::OwnDevice() {
+    std::lock_guard guard(lock);
+    return owns ? handle : nullptr;
+}
+
+ModemWait KeyingLine::WaitForInputChange(ModemWaitCancel* cancel, int milliseconds,
+                                         ModemLines& seen) {
+    SerialDevice* device = nullptr;
+    if (auto owner = Shared()) {
+        device = owner->OwnDevice();
+    } else {
+        device = OwnDevice();
+    }
+    if (device == nullptr) return ModemWait::Unsupported;
+    return WaitForModemChange(device, cancel, milliseconds, seen);
+}
+
+std::string KeyingLine::PortName() {
+    if (auto owner = Shared()) return owner->PortName();
+    std::lock_guard guard(lock);
+    return portName;
+}
+
+bool KeyingLine::FirstToTellNoLineEvents() {
+    if (auto owner = Shared()) return owner->FirstToTellNoLineEvents();
+    std::lock_guard guard(lock);
+    return !std::exchange(toldNoLineEvents, true);
 }
 
 }  // namespace brinmoor

@@ -47,6 +47,17 @@ class KeyingLine {
     // The owner this line shares, or null.
     std::shared_ptr<KeyingLine> Shared();
 
+    // The keying input (DSR of the effective port), for the relays. The wait
+    // is WaitForModemChange on that port, without this line's lock, so the
+    // port must stay open while it waits (the relay manager closes ports only
+    // after joining its relays); Unsupported when no port is open.
+    ModemWait WaitForInputChange(ModemWaitCancel* cancel, int milliseconds, ModemLines& seen);
+    // The effective port's name, as opened.
+    std::string PortName();
+    // True once per port (a sharer asks its owner): the first to tell that
+    // the port has no line events tells it.
+    bool FirstToTellNoLineEvents();
+
   private:
     // What a sharer asks of its owner: each takes the owner's lock and acts
     // on the owner's own port only, so an owner closing at the same moment
@@ -54,6 +65,7 @@ class KeyingLine {
     void DriveOwn(const std::string& lineName, bool on);
     bool OwnDsr();
     bool OwnOpen();
+    SerialDevice* OwnDevice();
     void CloseOwnLocked();  // with lock held
     void DriveLocked(bool on, std::uint64_t by);
 
@@ -61,6 +73,8 @@ class KeyingLine {
     std::shared_ptr<KeyingLine> shared;
     bool owns = true;
     std::string line = "DTR";
+    std::string portName;      // of a port of its own
+    bool toldNoLineEvents = false;
     bool raised = false;  // as this line last drove it
     std::uint64_t raisedBy = 0;
     std::chrono::steady_clock::time_point raisedAt;

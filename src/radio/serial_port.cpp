@@ -161,6 +161,13 @@ bool SerialPort::WaitForInput(int timeoutMs) {
     return WaitForSerialInput(handle, timeoutMs);
 }
 
+ModemWait SerialPort::WaitForModemChange(ModemWaitCancel* cancel, int milliseconds,
+                                         ModemLines& seen) {
+    SerialDevice* device = handle;
+    if (device == nullptr) return ModemWait::Unsupported;
+    return brinmoor::WaitForModemChange(device, cancel, milliseconds, seen);
+}
+
 bool SerialPort::IsOpen() const {
     return handle != nullptr;
 }

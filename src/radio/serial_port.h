@@ -65,6 +65,9 @@ class SerialPort {
     // the whole time and gives false.
     bool WaitForInput(int timeoutMs);
     bool IsOpen() const;
+    // WaitForModemChange on the port, without its lock (a keying input read
+    // beside the data); Unsupported on a closed port.
+    ModemWait WaitForModemChange(ModemWaitCancel* cancel, int milliseconds, ModemLines& seen);
 
     // Set when the last read or write found the device gone (unplugged, hung up).
     bool DeviceGone() const { return deviceGone; }

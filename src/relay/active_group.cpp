@@ -9,6 +9,7 @@ void ActiveGroup::Store(std::int32_t group) {
         value.store(group);
     }
     changed.notify_all();
+    FireCancels();
 }
 
 void ActiveGroup::WaitForChange(std::int32_t seen, const std::atomic<bool>& running,
@@ -20,6 +21,32 @@ void ActiveGroup::WaitForChange(std::int32_t seen, const std::atomic<bool>& runn
 void ActiveGroup::WakeAll() const {
     { std::lock_guard<std::mutex> guard(mutex); }
     changed.notify_all();
+    FireCancels();
+}
+
+void ActiveGroup::AddCancel(ModemWaitCancel* cancel) const {
+    std::lock_guard<std::mutex> guard(cancelsMutex);
+    cancels.insert(cancel);
+}
+
+void ActiveGroup::RemoveCancel(ModemWaitCancel* cancel) const {
+    std::lock_guard<std::mutex> guard(cancelsMutex);
+    cancels.erase(cancel);
+}
+
+void ActiveGroup::FireCancels() const {
+    std::lock_guard<std::mutex> guard(cancelsMutex);
+    for (ModemWaitCancel* cancel : cancels) FireModemWaitCancel(cancel);
+}
+
+ActiveGroupCancel::ActiveGroupCancel(const ActiveGroup& watched)
+    : group(watched), cancel(CreateModemWaitCancel()) {
+    group.AddCancel(cancel);
+}
+
+ActiveGroupCancel::~ActiveGroupCancel() {
+    group.RemoveCancel(cancel);
+    DestroyModemWaitCancel(cancel);
 }
 
 }  // namespace brinmoor

@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <set>
 
+#include "platform/serial_device.h"
 #include "radio/cat_link.h"
 
 namespace brinmoor {
@@ -28,10 +30,35 @@ class ActiveGroup {
     // Wakes every waiter so that it looks at its running flag.
     void WakeAll() const;
 
+    // Modem-line waits of keying relays end at every change and at WakeAll
+    // too: their cancels are fired then (see ActiveGroupCancel).
+    void AddCancel(ModemWaitCancel* cancel) const;
+    void RemoveCancel(ModemWaitCancel* cancel) const;
+
   private:
+    void FireCancels() const;
+
     std::atomic<std::int32_t> value{-1};
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
+    mutable std::mutex cancelsMutex;
+    mutable std::set<ModemWaitCancel*> cancels;
+};
+
+// A modem-line wait's cancel for the calling thread, fired by every change of
+// the active app and by WakeAll while it lives.
+class ActiveGroupCancel {
+  public:
+    explicit ActiveGroupCancel(const ActiveGroup& group);
+    ~ActiveGroupCancel();
+    ActiveGroupCancel(const ActiveGroupCancel&) = delete;
+    ActiveGroupCancel& operator=(const ActiveGroupCancel&) = delete;
+
+    ModemWaitCancel* Handle() const { return cancel; }
+
+  private:
+    const ActiveGroup& group;
+    ModemWaitCancel* cancel;
 };
 
 }  // namespace brinmoor

@@ -1,8 +1,10 @@
 #include "relay/fsk_relay.h"
 
 #include <thread>
+#include <utility>
 
 #include "common/text.h"
+#include "relay/keying_input.h"
 #include "relay/relay_common.h"
 
 namespace brinmoor {
@@ -15,44 +17,21 @@ FskKeying FskKeyingFromFlow(const std::string& flow) {
     return {};
 }
 
-namespace {
-
-// What this relay has done to the server's FSK port, so that it can undo it.
-struct FskOutput {
-    bool dtr = false;
-    bool rts = false;
-
-    void Drop(const RelayContext& context) {
-        if (!dtr && !rts) return;
-        if (auto server = context.fskPort.Snapshot()) {
-            if (dtr) server->SetDtr(false);
-            if (rts) server->SetRts(false);
-        }
-        dtr = rts = false;
-    }
-};
-
-}  // namespace
-
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
-              std::int32_t group, const std::string& flow) {
-    const FskKeying keying = FskKeyingFromFlow(flow);
-    FskOutput raised;
+              std::int32_t group) {
     std::string held;  // read while active, but the group lost the radio before it went out
     auto active = [&] { return context.activeGroup.Load() == group; };
     while (running.load()) {
         try {
             const std::int32_t now = context.activeGroup.Load();
             if (now != group) {
-                raised.Drop(context);  // a group that lost the radio keys nothing
                 context.activeGroup.WaitForChange(now, running, kInactiveRelayWait);
                 continue;
             }
-            // No sleep while active: the read itself waits when the program is
-            // silent, so DSR is sampled at least every 50 ms.
+            // No sleep while active: the read itself waits when the program is silent.
             std::string data = port.ReadCount(QueuedReadCount(port), kFskReadBudgetMs);
             auto server = context.fskPort.Snapshot();
-            // Every write and line change asks again: AG may have come meanwhile.
+            // Every write asks again: AG may have come meanwhile.
             if (!data.empty() || !held.empty()) {
                 if (!active()) {
                     if (held.size() < kMaxSerialMessage) held += data;
@@ -61,24 +40,34 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
                 if (server) server->LockedWrite(held + data);
                 held.clear();
             }
-            const bool dsr = (keying.dtr || keying.rts) && port.IsDsrOn();
-            if (keying.dtr && dsr != raised.dtr && active()) {
-                if (server) server->SetDtr(dsr);
-                raised.dtr = dsr;
-            }
-            if (keying.rts && dsr != raised.rts && active()) {
-                if (server) server->SetRts(dsr);
-                raised.rts = dsr;
-            }
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
         }
     }
-    // Ending (reconfiguration, shutdown) must not leave the transmitter keyed.
-    try {
-        raised.Drop(context);
-    } catch (...) {
-    }
+}
+
+// --- the keying input ---
+
+void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& context,
+                    SerialPort& port, const std::string& portName, std::int32_t group,
+                    const std::string& flow) {
+    const FskKeying keying = FskKeyingFromFlow(flow);
+    bool told = false;
+    const KeyingInput input{
+        [&](ModemWaitCancel* cancel, int milliseconds, ModemLines& seen) {
+            return port.WaitForModemChange(cancel, milliseconds, seen);
+        },
+        [&] { return port.IsDsrOn(); },
+        [&] { return !std::exchange(told, true); },
+        [&] { return portName; },
+        kFskKeyingPoll,
+    };
+    FollowKeyingInput(running, context.activeGroup, group, input, [&](bool on) {
+        if (auto server = context.fskPort.Snapshot()) {
+            if (keying.dtr) server->SetDtr(on);
+            if (keying.rts) server->SetRts(on);
+        }
+    });
 }
 
 }  // namespace brinmoor

@@ -1,6 +1,8 @@
 #pragma once
 // The FSK relay: while the group is active, the program's FSK data goes to the
-// server's FSK port, and its DSR input keys that port's DTR, RTS or both.
+// server's FSK port, and its DSR input keys that port's DTR, RTS or both. The
+// data and the keying input run on threads of their own, so the keying waits
+// for its line to change while the data waits for bytes.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,10 +25,15 @@ FskKeying FskKeyingFromFlow(const std::string& flow);
 
 // Data the program sends while its group is not active waits in the group
 // port and goes out when the group is active again. Whether the group is
-// active is asked again right before each write and each line change. The
-// lines this relay raised are dropped when the group stops being active and
-// when the relay ends.
+// active is asked again right before each write.
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
-              std::int32_t group, const std::string& flow);
+              std::int32_t group);
+
+// The keying input: DSR of the group's port keys the lines the flow names
+// (FollowKeyingInput); they are dropped when the group stops being active
+// and when the relay ends. Not started for a flow that keys nothing.
+void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& context,
+                    SerialPort& port, const std::string& portName, std::int32_t group,
+                    const std::string& flow);
 
 }  // namespace brinmoor

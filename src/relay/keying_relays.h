@@ -1,9 +1,8 @@
 #pragma once
 // The PTT and CW relays: an app group's program keys by asserting a control
 // line on its end of the cable, which arrives here as DSR; while the group is
-// the active app, the server's own line follows it.
+// the active app, the server's own line follows it (relay/keying_input.h).
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 
 #include "common/handover.h"
@@ -12,12 +11,7 @@
 
 namespace brinmoor {
 
-inline constexpr std::chrono::milliseconds kKeyingActivePoll{10};
-
-// Repeats changes (edges, not levels) of the group line's DSR on the server
-// line while the group is active, so a line keyed by PT or CK stays keyed
-// until DSR itself changes. Drops the server line when the group stops being
-// active or the relay ends, if this relay had raised it.
+// Follows the group line's DSR on the server line (FollowKeyingInput).
 void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGroup,
                  KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group);
 

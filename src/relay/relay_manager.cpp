@@ -159,13 +159,18 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
         auto port = std::make_unique<SerialPort>();
         if (LockedOpenPort(*port, group.fsk, GroupEndpointOptions(group.fsk.port, context.admits))) {
             SerialPort& fskPort = *port;
-            if (!Launch([this, &fskPort, number, flow = group.fsk.flow] {
-                    FskRelay(running, context, fskPort, number, flow);
-                })) {
+            if (!Launch([this, &fskPort, number] { FskRelay(running, context, fskPort, number); })) {
                 port->LockedClose();
                 return false;
             }
             ports.fsk = std::move(port);
+            const FskKeying keying = FskKeyingFromFlow(group.fsk.flow);
+            if ((keying.dtr || keying.rts) &&
+                !Launch([this, &fskPort, number, name = group.fsk.port, flow = group.fsk.flow] {
+                    FskKeyingRelay(running, context, fskPort, name, number, flow);
+                })) {
+                return false;
+            }
             LogOut("[relay] FSK relay started for group " + numberText + "\n");
         }
     }

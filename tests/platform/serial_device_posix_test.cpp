@@ -72,6 +72,13 @@ TEST_F(SerialDevicePosixTest, BytesTravelBothWays) {
     SetSerialDtr(device, true);
     SetSerialRts(device, true);
     EXPECT_FALSE(IsSerialDsrOn(device));
+    // Nor line events: a keying relay polls it, and learns so at once.
+    ModemWaitCancel* cancel = CreateModemWaitCancel();
+    ModemLines seen;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForModemChange(device, cancel, 5000, seen), ModemWait::Unsupported);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    DestroyModemWaitCancel(cancel);
 }
 
 TEST_F(SerialDevicePosixTest, OpenPurgesAndSetsTheLineRawWithoutFlowControl) {

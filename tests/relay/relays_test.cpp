@@ -2,6 +2,7 @@
 // keying lines, FSK, WinKey and CAT, each heeding the active app.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -102,6 +103,51 @@ TEST_F(KeyingRelayTest, OneDsrKeysBothLinesWhenAGroupsPttAndCwShareAPort) {
     sim::SetDsr("G1_PTT", true);
     EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", true, kBound));
     EXPECT_TRUE(sim::WaitForRts("SRV_CW", true, kBound));
+}
+
+// The relays wait for DSR to change. An edge no wait saw (it fell between
+// two waits) is found by the reads between waits, which come often while
+// the line is keyed; AG and Stop end a wait at once. Both bounds lie well
+// below the one-second read of an idle line.
+TEST_F(KeyingRelayTest, AnEdgeNoWaitSawIsFollowedAndAgOrStopEndAWaitAtOnce) {
+    activeGroup.Store(1);
+    manager.Start({{1, Group(1, "ptt")}});
+    sim::SetDsr("G1_PTT", true);
+    ASSERT_TRUE(sim::WaitForDtr("SRV_PTT", true, kBound));
+    sim::SetDsrUnseen("G1_PTT", false);
+    EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", false, 800ms));
+
+    std::this_thread::sleep_for(50ms);  // the relay waits its idle second now
+    sim::SetDsrUnseen("G1_PTT", true);
+    activeGroup.Store(2);
+    activeGroup.Store(1);
+    EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", true, 800ms));
+    sim::SetDsr("G1_PTT", false);
+    ASSERT_TRUE(sim::WaitForDtr("SRV_PTT", false, kBound));
+
+    std::this_thread::sleep_for(50ms);
+    const auto start = std::chrono::steady_clock::now();
+    manager.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 800ms);
+}
+
+// A port whose driver has no line events (a pseudo-terminal, some USB
+// adapters) is polled as before, and says so once although two relays read it.
+TEST_F(KeyingRelayTest, APortWithoutLineEventsIsPolledAndSaysSoOnce) {
+    AppGroup group = Group(1, "ptt cw");
+    group.cw = Port("G1_PTT", "RTS");
+    sim::RefuseModemWait("G1_PTT");
+    activeGroup.Store(1);
+    manager.Start({{1, group}});
+    sim::SetDsr("G1_PTT", true);
+    EXPECT_TRUE(sim::WaitForDtr("SRV_PTT", true, kBound));
+    EXPECT_TRUE(sim::WaitForRts("SRV_CW", true, kBound));
+    sim::SetDsr("G1_PTT", false);
+    EXPECT_TRUE(sim::WaitForRts("SRV_CW", false, kBound));
+    const auto out = log.Out();
+    EXPECT_EQ(std::count(out.begin(), out.end(),
+                         "[relay] G1_PTT: no modem-line events; polling every 10 ms\n"),
+              1);
 }
 
 // FSK relays: data and DSR keying from the active group's program to the

@@ -37,6 +37,8 @@ struct Device {
     std::string written;
     Responder responder;
     bool dsr = false;
+    std::uint32_t dsrEdges = 0;    // as a driver counts them (TIOCGICOUNT)
+    bool refusesModemWait = false;  // a driver without line events
     bool dtr = false;
     bool rts = false;
     std::vector<LineChange> dtrHistory;
@@ -196,7 +198,19 @@ void SetResponder(const std::string& name, Responder responder) {
 }
 
 void SetDsr(const std::string& name, bool on) {
-    Change(name, [&](Device& device) { device.dsr = on; });
+    Change(name, [&](Device& device) {
+        if (device.dsr != on) ++device.dsrEdges;
+        device.dsr = on;
+    });
+}
+
+void SetDsrUnseen(const std::string& name, bool on) {
+    std::lock_guard guard(mutex);
+    if (auto device = Find(name)) device->dsr = on;  // no count, no wake-up
+}
+
+void RefuseModemWait(const std::string& name) {
+    Change(name, [](Device& device) { device.refusesModemWait = true; });
 }
 
 bool WaitForDtr(const std::string& name, bool on, milliseconds timeout) {
@@ -347,6 +361,51 @@ bool IsSerialDsrOn(SerialDevice* handle) {
     if (handle == nullptr) return false;
     std::lock_guard guard(mutex);
     return Live(handle) && handle->device->dsr;
+}
+
+// Modem-line waits as a driver does them: the wait watches the edge count
+// from the moment it begins and wakes on a change of it.
+struct ModemWaitCancel {
+    bool fired = false;  // under the simulation's lock
+};
+
+ModemWaitCancel* CreateModemWaitCancel() {
+    return new ModemWaitCancel;
+}
+
+void FireModemWaitCancel(ModemWaitCancel* cancel) {
+    if (cancel == nullptr) return;
+    std::lock_guard guard(mutex);
+    cancel->fired = true;
+    changed.notify_all();
+}
+
+void DestroyModemWaitCancel(ModemWaitCancel* cancel) {
+    delete cancel;
+}
+
+ModemWait WaitForModemChange(SerialDevice* handle, ModemWaitCancel* cancel, int milliseconds,
+                             ModemLines& seen) {
+    if (handle == nullptr || cancel == nullptr) return ModemWait::Unsupported;
+    std::unique_lock guard(mutex);
+    const Device& device = *handle->device;
+    if (device.refusesModemWait) return ModemWait::Unsupported;
+    const auto deadline = sim::Clock::now() + sim::milliseconds(std::max(milliseconds, 0));
+    const auto read = [&] {
+        const bool live = Live(handle);
+        ModemLines now{live && device.dsr, false, device.dsrEdges, 0};
+        const bool differs = now.dsr != seen.dsr || now.dsrEdges != seen.dsrEdges;
+        seen = now;
+        return differs ? ModemWait::Changed : ModemWait::TimedOut;
+    };
+    if (read() == ModemWait::Changed) return ModemWait::Changed;
+    const std::uint32_t start = device.dsrEdges;
+    while (sim::Clock::now() < deadline) {
+        if (std::exchange(cancel->fired, false)) return ModemWait::Cancelled;
+        if (Live(handle) && device.dsrEdges != start) break;
+        changed.wait_until(guard, deadline);
+    }
+    return read();
 }
 
 }  // namespace brinmoor

@@ -50,8 +50,14 @@ std::string Written(const std::string& name);
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout);
 
 void SetResponder(const std::string& name, Responder responder);
-// The device's DSR input as the program reads it.
+// The device's DSR input as the program reads it; each change wakes a
+// modem-line wait and counts one edge.
 void SetDsr(const std::string& name, bool on);
+// A change no wait sees: it came between two waits on a driver that counts
+// no edges, so only a later read of the lines finds it.
+void SetDsrUnseen(const std::string& name, bool on);
+// The device's driver has no modem-line events: every wait is refused.
+void RefuseModemWait(const std::string& name);
 
 // Output lines as the program last drove them, every change of DTR, and
 // waits until a line reaches the state (false on time-out).
