@@ -1,6 +1,7 @@
 // The POSIX serial device on real pseudo-terminals.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -124,9 +125,15 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
 
     const std::string refused[] = {
         "ptmx",  // a name without "/" is looked up under /dev
-        "/dev/ptmx", "/dev/tty", "/dev/console",
+        "/dev/ptmx",
+        "/dev/tty",
+        "/dev/console",
         (folder / "radio").string(),  // what resolves to /dev/ptmx
-        "/dev/null", (folder / "fifo").string(), (folder / "file").string(), folder.string(), "",
+        "/dev/null",
+        (folder / "fifo").string(),
+        (folder / "file").string(),
+        folder.string(),
+        "",
         "COM3",
         // The part before the NUL is a usable terminal, but not the name given.
         pty.SlavePath() + std::string(1, '\0') + "x",
@@ -157,7 +164,14 @@ TEST_F(SerialDevicePosixTest, OpenIsExclusiveAndLeavesOtherHoldersAlone) {
         EXPECT_EQ(ioctl(holder, TIOCGEXCL, &flag), 0);
         return flag;
     };
+    // A port held with flock is refused before it is opened at all: opening
+    // a serial line raises its DTR and RTS.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, pty.SlavePath().c_str(), IN_OPEN), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
+    char event[256];
+    EXPECT_LT(read(watch, event, sizeof event), 0) << "the held port was opened";
+    close(watch);
     EXPECT_EQ(exclusive(), 0);
     ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
