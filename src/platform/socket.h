@@ -42,13 +42,16 @@ SocketWait WaitReadableAny(const SocketHandle* sockets, bool* ready, std::size_t
 SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress = nullptr);
 
 // TCP keep-alive: probes after 10 s of silence, every 5 s, three unanswered
-// end the connection; where the system has it, data left unacknowledged for
-// 30 s ends it too. A receive then fails, so the connection's owner ends it
-// as if the peer had closed it.
+// end the connection (25 s); where the system has it, data left
+// unacknowledged as long ends it too. A receive then fails, so the
+// connection's owner ends it as if the peer had closed it. The user time-out
+// is no longer than the probes take: on Linux it replaces their count, and a
+// longer one would end the connection only at the first probe past it.
 inline constexpr int kKeepAliveIdleSeconds = 10;
 inline constexpr int kKeepAliveIntervalSeconds = 5;
 inline constexpr int kKeepAliveProbes = 3;
-inline constexpr int kUserTimeoutMs = 30000;
+inline constexpr int kUserTimeoutMs =
+    (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000;
 void KeepConnectionAlive(SocketHandle socket);
 
 // Connects to a dotted IPv4 address (clients, and the tests).

@@ -31,7 +31,7 @@ TEST(SocketPosixTest, AcceptedAndTunedConnectionsAreKeptAlive) {
         EXPECT_EQ(Option(socket, IPPROTO_TCP, TCP_KEEPIDLE), 10);
         EXPECT_EQ(Option(socket, IPPROTO_TCP, TCP_KEEPINTVL), 5);
         EXPECT_EQ(Option(socket, IPPROTO_TCP, TCP_KEEPCNT), 3);
-        EXPECT_EQ(Option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT), 30000);
+        EXPECT_EQ(Option(socket, IPPROTO_TCP, TCP_USER_TIMEOUT), 25000);
         CloseSocket(socket);
     }
     CloseSocket(listener);
