@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/text.h"
+#include "relay/fsk_pacing.h"
 #include "relay/relay_common.h"
 
 namespace brinmoor {
@@ -38,29 +39,23 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
               std::int32_t group, const std::string& flow) {
     const FskKeying keying = FskKeyingFromFlow(flow);
     FskOutput raised;
-    std::string held;  // read while active, but the group lost the radio before it went out
+    FskData data;
     auto active = [&] { return context.activeGroup.Load() == group; };
     while (running.load()) {
         try {
             const std::int32_t now = context.activeGroup.Load();
             if (now != group) {
-                raised.Drop(context);  // a group that lost the radio keys nothing
+                // A group that lost the radio keys nothing and sends nothing more.
+                DiscardFskData(context, data);
+                raised.Drop(context);
                 context.activeGroup.WaitForChange(now, running, kInactiveRelayWait);
                 continue;
             }
-            // No sleep while active: the read itself waits when the program is
-            // silent, so DSR is sampled at least every 50 ms.
-            std::string data = port.ReadCount(QueuedReadCount(port), kFskReadBudgetMs);
+            // No sleep while active: the read (or the wait for room on the
+            // line) itself waits, so DSR is sampled at least every 50 ms.
+            ForwardFskData(running, context, port, group, data);
             auto server = context.fskPort.Snapshot();
-            // Every write and line change asks again: AG may have come meanwhile.
-            if (!data.empty() || !held.empty()) {
-                if (!active()) {
-                    if (held.size() < kMaxSerialMessage) held += data;
-                    continue;
-                }
-                if (server) server->LockedWrite(held + data);
-                held.clear();
-            }
+            // Every line change asks again: AG may have come meanwhile.
             const bool dsr = (keying.dtr || keying.rts) && port.IsDsrOn();
             if (keying.dtr && dsr != raised.dtr && active()) {
                 if (server) server->SetDtr(dsr);
@@ -76,6 +71,7 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
     }
     // Ending (reconfiguration, shutdown) must not leave the transmitter keyed.
     try {
+        DiscardFskData(context, data);
         raised.Drop(context);
     } catch (...) {
     }

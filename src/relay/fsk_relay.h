@@ -21,11 +21,12 @@ struct FskKeying {
 };
 FskKeying FskKeyingFromFlow(const std::string& flow);
 
-// Data the program sends while its group is not active waits in the group
-// port and goes out when the group is active again. Whether the group is
-// active is asked again right before each write and each line change. The
-// lines this relay raised are dropped when the group stops being active and
-// when the relay ends.
+// Data goes out paced to the line (relay/fsk_pacing.h). Data the program
+// sends while its group is not active waits in the group port and goes out
+// when the group is active again. Whether the group is active is asked again
+// right before each write and each line change. When the group stops being
+// active and when the relay ends, the lines this relay raised are dropped and
+// what it wrote that is still queued for the line is thrown away.
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
               std::int32_t group, const std::string& flow);
 

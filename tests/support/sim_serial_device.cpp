@@ -35,6 +35,9 @@ struct Device {
     const SerialDevice* holder = nullptr;  // the live handle, if any
     std::deque<Chunk> input;
     std::string written;
+    bool outputHeld = false;
+    std::string queuedOutput;  // written while the output is held
+    int outputDiscards = 0;
     Responder responder;
     bool dsr = false;
     bool dtr = false;
@@ -177,6 +180,8 @@ std::size_t Unread(const std::string& name) {
     }
 SIM_FACT(std::string, TakeWritten, "", std::exchange(d.written, {}))
 SIM_FACT(std::string, Written, "", d.written)
+SIM_FACT(std::string, QueuedOutput, "", d.queuedOutput)
+SIM_FACT(int, OutputDiscards, 0, d.outputDiscards)
 SIM_FACT(bool, Dtr, false, d.dtr)
 SIM_FACT(bool, Rts, false, d.rts)
 SIM_FACT(std::vector<LineChange>, DtrHistory, {}, d.dtrHistory)
@@ -193,6 +198,13 @@ bool WaitForWritten(const std::string& name, std::string_view text, milliseconds
 
 void SetResponder(const std::string& name, Responder responder) {
     Change(name, [&](Device& device) { device.responder = std::move(responder); });
+}
+
+void HoldOutput(const std::string& name, bool held) {
+    Change(name, [&](Device& device) {
+        device.outputHeld = held;
+        if (!held) device.written += std::exchange(device.queuedOutput, {});
+    });
 }
 
 void SetDsr(const std::string& name, bool on) {
@@ -302,8 +314,9 @@ SerialWrite WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
     {
         std::lock_guard guard(mutex);
         if (!Live(handle)) return SerialWrite::Gone;
-        handle->device->written.append(bytes);
-        responder = handle->device->responder;
+        Device& device = *handle->device;
+        (device.outputHeld ? device.queuedOutput : device.written).append(bytes);
+        responder = device.responder;
         changed.notify_all();
     }
     if (responder) {
@@ -334,6 +347,15 @@ bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
     if (handle != nullptr) return AwaitInput(guard, handle, deadline);
     while (sim::Clock::now() < deadline) changed.wait_until(guard, deadline);
     return false;
+}
+
+void DiscardSerialOutput(SerialDevice* handle) {
+    if (handle == nullptr) return;
+    std::lock_guard guard(mutex);
+    if (!Live(handle)) return;
+    handle->device->queuedOutput.clear();
+    ++handle->device->outputDiscards;
+    changed.notify_all();
 }
 
 void SetSerialDtr(SerialDevice* handle, bool on) {

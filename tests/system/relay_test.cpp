@@ -4,12 +4,19 @@
 // FSK data paths through the server's own ports. Modem lines (PTT, CW, FSK
 // keying by DSR) do not exist on pseudo-terminals; the in-process relay
 // tests cover them.
+#include <poll.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/posix/pty.h"
@@ -135,7 +142,8 @@ TEST_F(RelaySystemTest, ReconfigurationReopensTheSamePorts) {
         SCOPED_TRACE(round);
         ASSERT_NO_FATAL_FAILURE(Configure(document));
         for (const char* kind : {"CAT", "PTT", "CW"}) {
-            EXPECT_TRUE(server.WaitOut(std::string("[relay] ") + kind + " relay started for group 1"));
+            EXPECT_TRUE(
+                server.WaitOut(std::string("[relay] ") + kind + " relay started for group 1"));
         }
         EXPECT_TRUE(DeviceLocked(program.SlavePath()) && DeviceLocked(keying.SlavePath()));
         // The active app chosen before the CFG is still the active app.
@@ -159,11 +167,11 @@ TEST_F(RelaySystemTest, LocalPortsOpenWithTheirSettingsOrSaySoAndCloseAgain) {
     PseudoTerminal winkey;
     PseudoTerminal fsk;
     const std::string missing = "/dev/brinmoor-missing-port";
-    ASSERT_NO_FATAL_FAILURE(Configure(
-        "{\"ports\": {" + CatEntry() + ", \"PTT\": " + Entry(keying.SlavePath()) +
-        ", \"CW\": " + Entry(missing) + ", \"WinKey\": " + Entry(winkey.SlavePath()) +
-        ", \"FSK\": " + Entry(fsk.SlavePath()) + "}, \"ext_groups\": {\"1\": {\"cat\": " +
-        Entry(missing) + "}}}"));
+    ASSERT_NO_FATAL_FAILURE(
+        Configure("{\"ports\": {" + CatEntry() + ", \"PTT\": " + Entry(keying.SlavePath()) +
+                  ", \"CW\": " + Entry(missing) + ", \"WinKey\": " + Entry(winkey.SlavePath()) +
+                  ", \"FSK\": " + Entry(fsk.SlavePath()) +
+                  "}, \"ext_groups\": {\"1\": {\"cat\": " + Entry(missing) + "}}}"));
     EXPECT_TRUE(server.WaitOut("[brinmoor] Failed to open CW port " + missing));
     EXPECT_TRUE(server.WaitOut("[relay] Failed to open CAT port for group 1"));
     for (const PseudoTerminal* pty : {&keying, &winkey, &fsk}) {
@@ -198,8 +206,9 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
         Entry(winkeyOne.SlavePath()) + ", \"fsk\": " + Entry(fskOne.SlavePath()) +
         "}, \"2\": {\"winkey\": " + Entry(winkeyTwo.SlavePath()) +
         ", \"fsk\": " + Entry(fskTwo.SlavePath(), ", \"flow\": \"none\"") + "}}}"));
-    for (const char* relay : {"WinKey relay started for group 1", "FSK relay started for group 1",
-                              "WinKey relay started for group 2", "FSK relay started for group 2"}) {
+    for (const char* relay :
+         {"WinKey relay started for group 1", "FSK relay started for group 1",
+          "WinKey relay started for group 2", "FSK relay started for group 2"}) {
         EXPECT_TRUE(server.WaitOut(std::string("[relay] ") + relay));
     }
 
@@ -212,7 +221,9 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
     EXPECT_TRUE(keyer.WaitFor(open, 3s));
     EXPECT_EQ(keyer.TakeReceived(), open);
     // Every byte of the keyer reaches the active program only.
-    const std::string echo = "\xc0" "0123456789abcdefghijklmnopqrstuvwxyz";
+    const std::string echo =
+        "\xc0"
+        "0123456789abcdefghijklmnopqrstuvwxyz";
     ASSERT_TRUE(keyer.Write(echo));
     EXPECT_TRUE(winkeyOne.WaitFor(echo, 5s)) << winkeyOne.TakeReceived();
     ASSERT_NO_FATAL_FAILURE(Activate(2, "Group 2"));
@@ -230,6 +241,64 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
     EXPECT_EQ(fskLine.ReadFor(300ms), "");
     ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
     EXPECT_TRUE(fskLine.WaitFor("CQ CQ", 3s));
+}
+
+// A program sends a 256 KiB macro to a 45-baud FSK line: the server feeds
+// the line about as fast as it sends, so when AG moves away next to nothing
+// more goes out, and AG, CFG and QUIT never wait behind the macro. The
+// figures are printed for docs/reliability.md.
+TEST_F(RelaySystemTest, ASlowFskMacroStopsWithItsGroupAndHoldsNothingUp) {
+    PseudoTerminal fskLine;
+    PseudoTerminal fskOne;
+    PseudoTerminal fskTwo;
+    const std::string document =
+        "{\"ports\": {" + CatEntry() + ", \"FSK\": " + Entry(fskLine.SlavePath()) +
+        "}, \"ext_groups\": {\"1\": {\"fsk\": " + Entry(fskOne.SlavePath()) +
+        "}, \"2\": {\"fsk\": " + Entry(fskTwo.SlavePath()) + "}}}";
+    ASSERT_NO_FATAL_FAILURE(Configure(document));
+    ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
+    std::atomic<bool> sending{true};
+    std::thread program([&] {  // the macro, as fast as the port takes it
+        const std::string macro(256 * 1024, 'R');
+        std::size_t sent = 0;
+        while (sending && sent < macro.size()) {
+            pollfd room{fskOne.MasterFd(), POLLOUT, 0};
+            if (poll(&room, 1, 50) <= 0) continue;
+            const ssize_t n = write(fskOne.MasterFd(), macro.data() + sent,
+                                    std::min<std::size_t>(256, macro.size() - sent));
+            if (n > 0) sent += static_cast<std::size_t>(n);
+            if (n < 0 && errno != EAGAIN) break;
+        }
+    });
+    const auto timed = [](auto&& what) {
+        const auto start = std::chrono::steady_clock::now();
+        what();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_TRUE(fskLine.WaitFor("RRRR", 5s));
+
+    const double ag = timed([&] { EXPECT_EQ(control->Ask("AG2;"), "AG_OK;"); });
+    fskLine.TakeReceived();
+    const std::size_t afterAg = fskLine.ReadFor(2s).size();
+    EXPECT_LE(afterAg, 1024u);
+
+    ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
+    EXPECT_TRUE(fskLine.WaitFor("RRRR", 5s)) << "the macro goes on from the program's port";
+    const double cfg = timed([&] { Configure(document); });
+    EXPECT_TRUE(fskLine.WaitFor("RRRRRRRR", 5s));
+    server.DrainOutput(10ms);
+    const double quit = timed([&] {
+        EXPECT_EQ(control->Ask("QUIT;"), "QUIT_OK;");
+        EXPECT_EQ(server.Wait(15s), 0);
+    });
+    control.reset();
+    sending = false;
+    program.join();
+    std::printf(
+        "FSK at 45 baud, 256 KiB macro: %zu bytes after AG; AG %.3f s, CFG %.3f s, "
+        "QUIT %.3f s\n",
+        afterAg, ag, cfg, quit);
+    EXPECT_LT(quit, 3.0);
 }
 
 // QUIT while relays run, a program and two clients wait on a radio gone
