@@ -142,8 +142,7 @@ TEST_F(RelaySystemTest, ReconfigurationReopensTheSamePorts) {
         SCOPED_TRACE(round);
         ASSERT_NO_FATAL_FAILURE(Configure(document));
         for (const char* kind : {"CAT", "PTT", "CW"}) {
-            EXPECT_TRUE(
-                server.WaitOut(std::string("[relay] ") + kind + " relay started for group 1"));
+            EXPECT_TRUE(server.WaitOut(std::string("[relay] ") + kind + " relay started for group 1"));
         }
         EXPECT_TRUE(DeviceLocked(program.SlavePath()) && DeviceLocked(keying.SlavePath()));
         // The active app chosen before the CFG is still the active app.
@@ -167,11 +166,11 @@ TEST_F(RelaySystemTest, LocalPortsOpenWithTheirSettingsOrSaySoAndCloseAgain) {
     PseudoTerminal winkey;
     PseudoTerminal fsk;
     const std::string missing = "/dev/brinmoor-missing-port";
-    ASSERT_NO_FATAL_FAILURE(
-        Configure("{\"ports\": {" + CatEntry() + ", \"PTT\": " + Entry(keying.SlavePath()) +
-                  ", \"CW\": " + Entry(missing) + ", \"WinKey\": " + Entry(winkey.SlavePath()) +
-                  ", \"FSK\": " + Entry(fsk.SlavePath()) +
-                  "}, \"ext_groups\": {\"1\": {\"cat\": " + Entry(missing) + "}}}"));
+    ASSERT_NO_FATAL_FAILURE(Configure(
+        "{\"ports\": {" + CatEntry() + ", \"PTT\": " + Entry(keying.SlavePath()) +
+        ", \"CW\": " + Entry(missing) + ", \"WinKey\": " + Entry(winkey.SlavePath()) +
+        ", \"FSK\": " + Entry(fsk.SlavePath()) + "}, \"ext_groups\": {\"1\": {\"cat\": " +
+        Entry(missing) + "}}}"));
     EXPECT_TRUE(server.WaitOut("[brinmoor] Failed to open CW port " + missing));
     EXPECT_TRUE(server.WaitOut("[relay] Failed to open CAT port for group 1"));
     for (const PseudoTerminal* pty : {&keying, &winkey, &fsk}) {
@@ -206,9 +205,8 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
         Entry(winkeyOne.SlavePath()) + ", \"fsk\": " + Entry(fskOne.SlavePath()) +
         "}, \"2\": {\"winkey\": " + Entry(winkeyTwo.SlavePath()) +
         ", \"fsk\": " + Entry(fskTwo.SlavePath(), ", \"flow\": \"none\"") + "}}}"));
-    for (const char* relay :
-         {"WinKey relay started for group 1", "FSK relay started for group 1",
-          "WinKey relay started for group 2", "FSK relay started for group 2"}) {
+    for (const char* relay : {"WinKey relay started for group 1", "FSK relay started for group 1",
+                              "WinKey relay started for group 2", "FSK relay started for group 2"}) {
         EXPECT_TRUE(server.WaitOut(std::string("[relay] ") + relay));
     }
 
@@ -221,9 +219,7 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
     EXPECT_TRUE(keyer.WaitFor(open, 3s));
     EXPECT_EQ(keyer.TakeReceived(), open);
     // Every byte of the keyer reaches the active program only.
-    const std::string echo =
-        "\xc0"
-        "0123456789abcdefghijklmnopqrstuvwxyz";
+    const std::string echo = "\xc0" "0123456789abcdefghijklmnopqrstuvwxyz";
     ASSERT_TRUE(keyer.Write(echo));
     EXPECT_TRUE(winkeyOne.WaitFor(echo, 5s)) << winkeyOne.TakeReceived();
     ASSERT_NO_FATAL_FAILURE(Activate(2, "Group 2"));
