@@ -125,15 +125,9 @@ TEST_F(SerialDevicePosixTest, OnlySerialTerminalsOpen) {
 
     const std::string refused[] = {
         "ptmx",  // a name without "/" is looked up under /dev
-        "/dev/ptmx",
-        "/dev/tty",
-        "/dev/console",
+        "/dev/ptmx", "/dev/tty", "/dev/console",
         (folder / "radio").string(),  // what resolves to /dev/ptmx
-        "/dev/null",
-        (folder / "fifo").string(),
-        (folder / "file").string(),
-        folder.string(),
-        "",
+        "/dev/null", (folder / "fifo").string(), (folder / "file").string(), folder.string(), "",
         "COM3",
         // The part before the NUL is a usable terminal, but not the name given.
         pty.SlavePath() + std::string(1, '\0') + "x",

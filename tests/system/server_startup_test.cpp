@@ -194,8 +194,7 @@ TEST_F(SavedConfigTest, FirstStartAndUnusableSavedFiles) {
                                                            kNoSavedConfig}));
     {
         TcpClient client(server.Port());
-        EXPECT_EQ(client.Ask("PORTS;"),
-                  "PORTS{\"tcp_port\":" + std::to_string(server.Port()) + "};");
+        EXPECT_EQ(client.Ask("PORTS;"), "PORTS{\"tcp_port\":" + std::to_string(server.Port()) + "};");
         EXPECT_TRUE(server.WaitOut("[brinmoor] Client connected."));
     }
     QuitServer(server);
