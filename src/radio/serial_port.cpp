@@ -158,7 +158,7 @@ bool SerialPort::LockedWriteAs(const void* writer, std::string_view bytes) {
     if (writer != lastWriter && lineBusyUntil > now) DiscardSerialOutput(device);
     if (writer != lastWriter || lineBusyUntil < now) lineBusyUntil = now;
     lastWriter = writer;
-    lineBusyUntil += characterTime.load() * static_cast<long>(bytes.size());
+    lineBusyUntil += characterTime.load() * static_cast<std::int64_t>(bytes.size());
     return Write(bytes);
 }
 

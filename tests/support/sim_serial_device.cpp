@@ -271,6 +271,7 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
     device->settings = settings;
     // Purging throws away what has arrived; bytes still on their way stay.
     while (Due(*device)) device->input.pop_front();
+    device->queuedOutput.clear();
     changed.notify_all();
     return handle;
 }
