@@ -19,7 +19,7 @@ work=${WORK_DIR:-$build/fuzz-run}
 
 cxx=$(command -v clang++-14 || command -v clang++)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$cxx" -DBRINMOOR_FUZZ=ON -DBRINMOOR_SANITIZE="address;undefined" \
+    -DCMAKE_CXX_COMPILER="$cxx" -DBRINMOOR_WERROR=ON -DBRINMOOR_FUZZ=ON -DBRINMOOR_SANITIZE="address;undefined" \
     -DBRINMOOR_BUILD_TESTS=OFF >/dev/null
 executables=()
 for target in "${targets[@]}"; do executables+=("brinmoor_${target}_fuzz"); done

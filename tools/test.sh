@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds brinmoor and runs the whole test suite, in
 # stages:
-#   native    plain build (build/) and the native suite
+#   native    optimised build (Release, build/) and the native suite
 #   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   tsan      the native suite under ThreadSanitizer (build-tsan/)
 #   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 20) each (build-fuzz/, tools/fuzz.sh)
@@ -43,12 +43,14 @@ for stage in "${stages[@]}"; do
 done
 "$root/tools/install-deps.sh" "${deps[@]}"
 
-# Configures, builds and runs the native suite in one build folder.
+# Configures, builds and runs the native suite in one build folder (build
+# type RelWithDebInfo unless the arguments say otherwise); warnings are errors
+# in every stage.
 native_suite() {
     local dir=$1
     shift
     # Chained: callers run this inside "|| status=$?", where "set -e" is off.
-    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINMOOR_WERROR=ON "$@" &&
         cmake --build "$dir" -j$jobs &&
         ctest --test-dir "$dir" --output-on-failure -j$jobs
 }
@@ -77,7 +79,7 @@ sanitized_suite() {
 
 windows_suite() {
     cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+        -DBRINMOOR_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
     cmake --build "$root/build-windows" -j$jobs
 
     echo "== Windows zip: build-windows/brinmoor-windows.zip"
@@ -117,7 +119,8 @@ run_stage() {
     case "$1" in
         native)
             local status=0
-            native_suite "$root/build" || status=$?
+            # -O3: some warnings only show when the optimiser inlines deeply.
+            native_suite "$root/build" -DCMAKE_BUILD_TYPE=Release || status=$?
             soak_run "$root/build" || status=$?
             return $status
             ;;

@@ -63,6 +63,10 @@ enum class SerialWrite {
 // Writes every byte.
 SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes);
 
+// Throws away what was written and is still queued for the line (a slow
+// line's backlog); nothing for a tcp: endpoint.
+void DiscardSerialOutput(SerialDevice* device);
+
 // Bytes received and not yet read; 0 when unknown.
 std::uint32_t SerialInputQueueLength(SerialDevice* device);
 

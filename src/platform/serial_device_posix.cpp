@@ -135,6 +135,10 @@ SerialWrite WriteSerialDevice(SerialDevice* device, std::string_view bytes) {
     return SerialWrite::Done;
 }
 
+void DiscardSerialOutput(SerialDevice* device) {
+    if (device != nullptr && device->fd >= 0) DiscardTerminalOutput(device->fd);
+}
+
 std::uint32_t SerialInputQueueLength(SerialDevice* device) {
     if (device == nullptr) return 0;
     if (device->tcp != nullptr) return TcpInputQueueLength(device->tcp);

@@ -38,6 +38,9 @@ SerialDevice* OpenPseudoTerminal(const std::string& linkPath, const EndpointOpti
 // Removes the link if it still names this slave, and closes both ends.
 void ClosePseudoTerminal(SerialDevice& device);
 
+// Throws away the output queued on a terminal or a pseudo-terminal's master.
+void DiscardTerminalOutput(int fd);
+
 // A device without modem lines refuses; that is no effect.
 void ChangeModemLines(int fd, int lines, bool on);
 

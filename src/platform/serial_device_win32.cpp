@@ -271,6 +271,10 @@ bool WaitForSerialInput(SerialDevice* device, int milliseconds) {
     }
 }
 
+void DiscardSerialOutput(SerialDevice* device) {
+    if (device != nullptr && device->tcp == nullptr) PurgeComm(device->handle, PURGE_TXCLEAR);
+}
+
 // A tcp: endpoint has no modem lines.
 void SetSerialDtr(SerialDevice* device, bool on) {
     if (device != nullptr && device->tcp == nullptr) EscapeCommFunction(device->handle, on ? SETDTR : CLRDTR);

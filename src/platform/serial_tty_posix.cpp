@@ -7,7 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #if defined(__linux__)
+#include <sys/sysmacros.h>  // major, minor
 // The kernel's own termios2 (any baud rate through BOTHER). It clashes with
 // <termios.h>, so this file uses the ioctls directly and never includes that.
 #include <asm/termbits.h>
@@ -204,6 +210,33 @@ bool IsSerialTerminal(int fd) {
     return true;
 }
 
+#if defined(__linux__)
+// Whether a process holds the file with flock, read from /proc/locks, whose
+// lines name a file by its file system's device and its inode:
+// "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF". Waiters ("1: -> FLOCK")
+// hold nothing.
+bool HeldWithFlock(const std::string& path) {
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0) return false;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
+                  static_cast<unsigned long long>(file.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string id, kind, mode, access, pid, where;
+        fields >> id >> kind >> mode >> access >> pid >> where;
+        if (kind == "FLOCK" && where == wanted) return true;
+    }
+    return false;
+}
+#else
+bool HeldWithFlock(const std::string&) {
+    return false;
+}
+#endif
+
 // Another holder's exclusive flag (root would pass it): leave that port alone.
 bool HeldExclusively(int fd) {
 #if defined(TIOCGEXCL)
@@ -221,6 +254,9 @@ int OpenTerminal(const std::string& name, const SerialDeviceSettings& settings) 
     // A NUL would cut the path short: the device opened would not be the one named.
     if (name.empty() || name.find('\0') != std::string::npos) return -1;
     const std::string path = DevicePath(name);
+    // Opening a serial line raises DTR and RTS: a port another program holds
+    // locked is left unopened (the exclusive flag below is only seen once open).
+    if (HeldWithFlock(path)) return -1;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     // Checked before any call that changes the device; a refused one is only
@@ -263,6 +299,10 @@ void CloseTerminal(int fd) {
     // stays open), so give it back before closing.
     ioctl(fd, TIOCNXCL);
     close(fd);
+}
+
+void DiscardTerminalOutput(int fd) {
+    DiscardOutput(fd);
 }
 
 void ChangeModemLines(int fd, int lines, bool on) {

@@ -37,7 +37,22 @@ SocketWait WaitReadableAny(const SocketHandle* sockets, bool* ready, std::size_t
 
 // A connected socket, or kInvalidSocket. The peer's IPv4 address (host
 // order: 127.0.0.1 is 0x7F000001) goes to peerAddress when one is given.
+// Every accepted connection is tuned as KeepConnectionAlive says, so a peer
+// whose network vanished (no goodbye, no reset) ends its connection.
 SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress = nullptr);
+
+// TCP keep-alive: probes after 10 s of silence, every 5 s, three unanswered
+// end the connection (25 s); where the system has it, data left
+// unacknowledged as long ends it too. A receive then fails, so the
+// connection's owner ends it as if the peer had closed it. The user time-out
+// is no longer than the probes take: on Linux it replaces their count, and a
+// longer one would end the connection only at the first probe past it.
+inline constexpr int kKeepAliveIdleSeconds = 10;
+inline constexpr int kKeepAliveIntervalSeconds = 5;
+inline constexpr int kKeepAliveProbes = 3;
+inline constexpr int kUserTimeoutMs =
+    (kKeepAliveIdleSeconds + kKeepAliveIntervalSeconds * kKeepAliveProbes) * 1000;
+void KeepConnectionAlive(SocketHandle socket);
 
 // Connects to a dotted IPv4 address (clients, and the tests).
 bool ConnectSocket(SocketHandle socket, const std::string& address, std::uint16_t port);
@@ -47,8 +62,8 @@ bool ConnectSocketWithin(SocketHandle socket, const std::string& address, std::u
                          int milliseconds);
 
 // For a connection that carries CAT: small writes go out at once (no
-// coalescing), a send waits at most sendTimeoutMs for room, and a peer that
-// vanished without a word is noticed within about half a minute.
+// coalescing), a send waits at most sendTimeoutMs for room, and the
+// connection is kept alive as KeepConnectionAlive says.
 void TuneConnection(SocketHandle socket, int sendTimeoutMs);
 
 // Bytes received and not yet read; 0 when unknown.

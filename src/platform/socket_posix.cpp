@@ -98,14 +98,16 @@ void TuneConnection(SocketHandle socket, int sendTimeoutMs) {
     SetOption(socket, IPPROTO_TCP, TCP_NODELAY, 1);
     const timeval timeout{sendTimeoutMs / 1000, (sendTimeoutMs % 1000) * 1000};
     SetOption(socket, SOL_SOCKET, SO_SNDTIMEO, timeout);
-    // Probes after 10 s of silence, every 5 s, three unanswered end it; data
-    // left unacknowledged for 20 s ends it too.
+    KeepConnectionAlive(socket);
+}
+
+void KeepConnectionAlive(SocketHandle socket) {
     SetOption(socket, SOL_SOCKET, SO_KEEPALIVE, 1);
-    SetOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, 10);
-    SetOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, 5);
-    SetOption(socket, IPPROTO_TCP, TCP_KEEPCNT, 3);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds);
+    SetOption(socket, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes);
 #if defined(TCP_USER_TIMEOUT)
-    SetOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, 20000u);
+    SetOption(socket, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<unsigned>(kUserTimeoutMs));
 #endif
 }
 
@@ -153,6 +155,7 @@ SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress)
     const int fd = ::accept4(Fd(listener), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
     if (fd < 0) return kInvalidSocket;
     if (peerAddress != nullptr) *peerAddress = ntohl(peer.sin_addr.s_addr);
+    KeepConnectionAlive(static_cast<SocketHandle>(fd));
     return static_cast<SocketHandle>(fd);
 }
 

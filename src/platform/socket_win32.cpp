@@ -9,6 +9,10 @@
 namespace brinmoor {
 namespace {
 
+// Not in every SDK's headers; the values are the system's.
+constexpr int kTcpKeepCount = 16;         // TCP_KEEPCNT
+constexpr int kTcpMaxRetransmitTime = 5;  // TCP_MAXRT
+
 SOCKET Sock(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
@@ -101,11 +105,18 @@ bool ConnectSocketWithin(SocketHandle socket, const std::string& address, std::u
 void TuneConnection(SocketHandle socket, int sendTimeoutMs) {
     SetOption(socket, IPPROTO_TCP, TCP_NODELAY, BOOL{TRUE});
     SetOption(socket, SOL_SOCKET, SO_SNDTIMEO, static_cast<DWORD>(sendTimeoutMs));
-    // Probes after 10 s of silence, every 5 s (Windows sends ten).
-    tcp_keepalive keepAlive{1, 10000, 5000};
+    KeepConnectionAlive(socket);
+}
+
+void KeepConnectionAlive(SocketHandle socket) {
+    tcp_keepalive keepAlive{1, kKeepAliveIdleSeconds * 1000u, kKeepAliveIntervalSeconds * 1000u};
     DWORD returned = 0;
     ::WSAIoctl(Sock(socket), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0,
                &returned, nullptr, nullptr);
+    // Windows sends ten probes unless it takes a count (Windows 10 1703 and
+    // later); unacknowledged data gives up after TCP_MAXRT seconds.
+    SetOption(socket, IPPROTO_TCP, kTcpKeepCount, DWORD{kKeepAliveProbes});
+    SetOption(socket, IPPROTO_TCP, kTcpMaxRetransmitTime, DWORD{kUserTimeoutMs / 1000});
 }
 
 std::size_t SocketQueueLength(SocketHandle socket) {
@@ -166,6 +177,7 @@ SocketHandle AcceptConnection(SocketHandle listener, std::uint32_t* peerAddress)
     const SOCKET s = ::accept(Sock(listener), reinterpret_cast<sockaddr*>(&peer), &size);
     if (s == INVALID_SOCKET) return kInvalidSocket;
     if (peerAddress != nullptr) *peerAddress = ntohl(peer.sin_addr.s_addr);
+    KeepConnectionAlive(static_cast<SocketHandle>(s));
     return static_cast<SocketHandle>(s);
 }
 

@@ -9,6 +9,7 @@
 namespace brinmoor {
 
 // Installs the handlers, once, at start; false when the system refused one.
+// A signal the server was started with ignored (nohup) is left ignored.
 bool WatchTerminationRequests();
 
 // The orderly shutdown has finished. A Windows console handler waits (for a

@@ -18,6 +18,12 @@ bool WatchTerminationRequests() {
     action.sa_flags = SA_RESTART;  // the accept loop looks within its next wait anyway
     bool installed = true;
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        // A signal ignored by whoever started the server (SIGHUP under nohup,
+        // SIGINT for a background job) stays ignored: they meant it to.
+        struct sigaction inherited {};
+        if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) {
+            continue;
+        }
         installed = sigaction(signal, &action, nullptr) == 0 && installed;
     }
     return installed;

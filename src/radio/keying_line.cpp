@@ -8,13 +8,21 @@
 namespace brinmoor {
 namespace {
 
+bool IsRts(const std::string& lineName) {
+    return lineName == "RTS";  // "DTR", and any other text, keys DTR
+}
+
 void Drive(SerialDevice* device, const std::string& lineName, bool on) {
     if (device == nullptr) return;
-    if (lineName == "RTS") {
+    if (IsRts(lineName)) {
         SetSerialRts(device, on);
     } else {
-        SetSerialDtr(device, on);  // "DTR", and any other text too
+        SetSerialDtr(device, on);
     }
+}
+
+void Forget(std::vector<const KeyingLine*>& holders, const KeyingLine* holder) {
+    std::erase(holders, holder);
 }
 
 }  // namespace
@@ -26,6 +34,8 @@ KeyingLine::~KeyingLine() {
 void KeyingLine::CloseOwnLocked() {
     raised = false;
     raisedBy = 0;
+    dtrHolders.clear();
+    rtsHolders.clear();
     if (handle == nullptr) return;
     SetSerialDtr(handle, false);
     SetSerialRts(handle, false);
@@ -53,6 +63,7 @@ void KeyingLine::ShareWith(std::shared_ptr<KeyingLine> owner, std::string_view l
     std::lock_guard guard(lock);
     CloseOwnLocked();  // a port of its own would otherwise stay held unused
     owns = false;
+    if (shared != nullptr) shared->ForgetHolder(this);
     std::swap(shared, owner);  // the former owner is released after unlocking
     line = AsciiUpper(lineName);
 }
@@ -64,9 +75,9 @@ void KeyingLine::SetLine(bool on, std::uint64_t by) {
 
 void KeyingLine::DriveLocked(bool on, std::uint64_t by) {
     if (owns) {
-        Drive(handle, line, on);
+        DriveOwnLocked(this, line, on);
     } else if (shared != nullptr) {
-        shared->DriveOwn(line, on);
+        shared->DriveOwn(this, line, on);
     }
     if (on && !raised) raisedAt = std::chrono::steady_clock::now();
     raised = on;
@@ -103,6 +114,9 @@ void KeyingLine::Close() {
     std::shared_ptr<KeyingLine> released;  // let go of the owner after unlocking
     std::lock_guard guard(lock);
     CloseOwnLocked();  // a sharer has no handle: this only forgets who raised it
+    // The owner's lines stay as they are; the next change of them no longer
+    // counts this line as holding one up.
+    if (shared != nullptr) shared->ForgetHolder(this);
     released = std::move(shared);
     shared.reset();
 }
@@ -117,9 +131,23 @@ std::shared_ptr<KeyingLine> KeyingLine::Shared() {
     return shared;
 }
 
-void KeyingLine::DriveOwn(const std::string& lineName, bool on) {
+void KeyingLine::DriveOwn(const KeyingLine* by, const std::string& lineName, bool on) {
     std::lock_guard guard(lock);
-    if (owns) Drive(handle, lineName, on);
+    DriveOwnLocked(by, lineName, on);
+}
+
+void KeyingLine::DriveOwnLocked(const KeyingLine* by, const std::string& lineName, bool on) {
+    if (!owns) return;
+    auto& holders = IsRts(lineName) ? rtsHolders : dtrHolders;
+    Forget(holders, by);
+    if (on) holders.push_back(by);
+    Drive(handle, lineName, !holders.empty());
+}
+
+void KeyingLine::ForgetHolder(const KeyingLine* sharer) {
+    std::lock_guard guard(lock);
+    Forget(dtrHolders, sharer);
+    Forget(rtsHolders, sharer);
 }
 
 bool KeyingLine::OwnDsr() {

@@ -1,13 +1,16 @@
 #pragma once
 // One keying line (DTR or RTS) on a port of its own, or on the port of
 // another line that owns one (PTT and CW on one cable). A sharer holds its
-// owner alive, so a line is never driven on a destroyed port.
+// owner alive, so a line is never driven on a destroyed port. When a sharer
+// and its owner key the same line (both DTR), the line is up while either
+// holds it up, and drops only when neither does.
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/serial_device.h"
 
@@ -62,7 +65,9 @@ class KeyingLine {
     // What a sharer asks of its owner: each takes the owner's lock and acts
     // on the owner's own port only, so an owner closing at the same moment
     // never has its handle used after close.
-    void DriveOwn(const std::string& lineName, bool on);
+    void DriveOwn(const KeyingLine* by, const std::string& lineName, bool on);
+    void DriveOwnLocked(const KeyingLine* by, const std::string& lineName, bool on);
+    void ForgetHolder(const KeyingLine* sharer);
     bool OwnDsr();
     bool OwnOpen();
     SerialDevice* OwnDevice();
@@ -75,6 +80,9 @@ class KeyingLine {
     std::string line = "DTR";
     std::string portName;      // of a port of its own
     bool toldNoLineEvents = false;
+    // An owner's lines, and which lines (itself, its sharers) hold each up.
+    std::vector<const KeyingLine*> dtrHolders;
+    std::vector<const KeyingLine*> rtsHolders;
     bool raised = false;  // as this line last drove it
     std::uint64_t raisedBy = 0;
     std::chrono::steady_clock::time_point raisedAt;

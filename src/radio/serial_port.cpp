@@ -1,6 +1,7 @@
 #include "radio/serial_port.h"
 
 #include "config/port_settings.h"
+#include "platform/serial_rules.h"
 
 namespace brinmoor {
 namespace {
@@ -27,8 +28,12 @@ bool SerialPort::Open(const std::string& name, std::uint32_t baud, std::uint32_t
                       char parity, float stopBits, const EndpointOptions& options) {
     // A reopen releases the old handle first, so the exclusive open can succeed.
     Close();
-    handle = OpenSerialDevice(name, MakeSerialSettings(baud, dataBits, parity, stopBits), options);
+    const SerialDeviceSettings settings = MakeSerialSettings(baud, dataBits, parity, stopBits);
+    handle = OpenSerialDevice(name, settings, options);
     deviceGone = false;
+    characterTime = SerialCharacterTime(settings);
+    lineBusyUntil = {};
+    lastWriter = nullptr;
     return handle != nullptr;
 }
 
@@ -137,6 +142,32 @@ bool SerialPort::Write(std::string_view bytes) {
 bool SerialPort::LockedWrite(std::string_view bytes) {
     std::lock_guard guard(lock);
     return Write(bytes);
+}
+
+std::chrono::steady_clock::duration SerialPort::LockedQueuedLineTime() {
+    std::lock_guard guard(lock);
+    const auto now = std::chrono::steady_clock::now();
+    return lineBusyUntil > now ? lineBusyUntil - now : std::chrono::steady_clock::duration::zero();
+}
+
+bool SerialPort::LockedWriteAs(const void* writer, std::string_view bytes) {
+    std::lock_guard guard(lock);
+    SerialDevice* device = handle;
+    if (device == nullptr) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (writer != lastWriter && lineBusyUntil > now) DiscardSerialOutput(device);
+    if (writer != lastWriter || lineBusyUntil < now) lineBusyUntil = now;
+    lastWriter = writer;
+    lineBusyUntil += characterTime.load() * static_cast<std::int64_t>(bytes.size());
+    return Write(bytes);
+}
+
+void SerialPort::LockedDiscardOutputOf(const void* writer) {
+    std::lock_guard guard(lock);
+    if (writer != lastWriter) return;
+    if (SerialDevice* device = handle) DiscardSerialOutput(device);
+    lastWriter = nullptr;
+    lineBusyUntil = {};
 }
 
 void SerialPort::SetDtr(bool on) {

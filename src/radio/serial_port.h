@@ -5,6 +5,7 @@
 // the CAT link under its own lock). Failures are results: false, an empty
 // string, no effect.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -55,6 +56,16 @@ class SerialPort {
     bool Write(std::string_view bytes);
     bool LockedWrite(std::string_view bytes);
 
+    // Paced writing for a slow line (the FSK port), shared by the writers of
+    // every group. The port counts how long what was written stays queued
+    // for the line at its settings (not asking the driver). A writer names
+    // itself: output another writer left queued is thrown away before its
+    // own bytes go out, and a writer can throw away its own.
+    std::chrono::microseconds CharacterTime() const { return characterTime.load(); }
+    std::chrono::steady_clock::duration LockedQueuedLineTime();
+    bool LockedWriteAs(const void* writer, std::string_view bytes);
+    void LockedDiscardOutputOf(const void* writer);
+
     void SetDtr(bool on);
     void SetRts(bool on);
     bool IsDsrOn();
@@ -76,6 +87,10 @@ class SerialPort {
     // Atomic so that IsOpen and DeviceGone may be asked from any thread.
     std::atomic<SerialDevice*> handle{nullptr};
     std::atomic<bool> deviceGone{false};
+    std::atomic<std::chrono::microseconds> characterTime{std::chrono::microseconds(0)};
+    // Paced writing, under lock: who wrote last, and when the line is done with it.
+    const void* lastWriter = nullptr;
+    std::chrono::steady_clock::time_point lineBusyUntil;
     std::mutex lock;
 };
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/text.h"
+#include "relay/fsk_pacing.h"
 #include "relay/keying_input.h"
 #include "relay/relay_common.h"
 
@@ -19,30 +20,27 @@ FskKeying FskKeyingFromFlow(const std::string& flow) {
 
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
               std::int32_t group) {
-    std::string held;  // read while active, but the group lost the radio before it went out
-    auto active = [&] { return context.activeGroup.Load() == group; };
+    FskData data;
     while (running.load()) {
         try {
             const std::int32_t now = context.activeGroup.Load();
             if (now != group) {
+                // A group that lost the radio sends nothing more.
+                DiscardFskData(context, data);
                 context.activeGroup.WaitForChange(now, running, kInactiveRelayWait);
                 continue;
             }
-            // No sleep while active: the read itself waits when the program is silent.
-            std::string data = port.ReadCount(QueuedReadCount(port), kFskReadBudgetMs);
-            auto server = context.fskPort.Snapshot();
-            // Every write asks again: AG may have come meanwhile.
-            if (!data.empty() || !held.empty()) {
-                if (!active()) {
-                    if (held.size() < kMaxSerialMessage) held += data;
-                    continue;
-                }
-                if (server) server->LockedWrite(held + data);
-                held.clear();
-            }
+            // No sleep while active: the read (or the wait for room on the
+            // line) itself waits.
+            ForwardFskData(running, context, port, group, data);
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
         }
+    }
+    // Ending (reconfiguration, shutdown) leaves nothing queued for the line.
+    try {
+        DiscardFskData(context, data);
+    } catch (...) {
     }
 }
 

@@ -23,9 +23,11 @@ struct FskKeying {
 };
 FskKeying FskKeyingFromFlow(const std::string& flow);
 
-// Data the program sends while its group is not active waits in the group
-// port and goes out when the group is active again. Whether the group is
-// active is asked again right before each write.
+// Data goes out paced to the line (relay/fsk_pacing.h). Data the program
+// sends while its group is not active waits in the group port and goes out
+// when the group is active again. Whether the group is active is asked again
+// right before each write. When the group stops being active and when the
+// relay ends, what it wrote that is still queued for the line is thrown away.
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
               std::int32_t group);
 

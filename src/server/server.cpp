@@ -91,8 +91,6 @@ int Serve(ServerState& state, const CommandLine& options) {
         std::lock_guard<std::mutex> guard(state.statusMutex);
         state.statusReply = std::move(status);
     }
-    LoadSavedCatConfig(state);
-
     LogOut("[brinmoor] Listening on TCP port " + std::to_string(state.tcpPort) + ".\n");
     const SocketHandle listener = CreateTcpSocket();
     if (listener == kInvalidSocket) {
@@ -108,7 +106,10 @@ int Serve(ServerState& state, const CommandLine& options) {
     }
     ListenSocket(listener, kListenBacklog);
     // Once the port is ours: a second server started by mistake stops at the
-    // bind above and never takes the first one's endpoints and links.
+    // bind above and never touches the radio's lines, nor takes the first
+    // one's endpoints and links. Clients that connect meanwhile wait in the
+    // backlog until the saved port is open.
+    LoadSavedCatConfig(state);
     if (!options.stationPath.empty()) ApplyStationFile(state, options.stationPath);
 
     Admission admission{state.allow, options.maxClients, {}, {}};

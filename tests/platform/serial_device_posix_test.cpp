@@ -1,6 +1,7 @@
 // The POSIX serial device on real pseudo-terminals.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,7 +165,14 @@ TEST_F(SerialDevicePosixTest, OpenIsExclusiveAndLeavesOtherHoldersAlone) {
         EXPECT_EQ(ioctl(holder, TIOCGEXCL, &flag), 0);
         return flag;
     };
+    // A port held with flock is refused before it is opened at all: opening
+    // a serial line raises its DTR and RTS.
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, pty.SlavePath().c_str(), IN_OPEN), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);
+    char event[256];
+    EXPECT_LT(read(watch, event, sizeof event), 0) << "the held port was opened";
+    close(watch);
     EXPECT_EQ(exclusive(), 0);
     ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
     EXPECT_EQ(OpenSerialDevice(pty.SlavePath(), Settings()), nullptr);

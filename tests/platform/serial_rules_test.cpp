@@ -31,6 +31,23 @@ TEST(SerialRulesTest, AWriteMayTakeWhatItsBytesNeedPlusAMargin) {
     }
 }
 
+TEST(SerialRulesTest, ACharacterTakesItsBitsAtTheBaud) {
+    const struct {
+        SerialDeviceSettings settings;
+        long long micros;
+    } cases[] = {
+        {{45, 5, SerialParity::None, SerialStopBits::OneAndHalf}, 166667},  // RTTY: 7.5 bits
+        {{45, 8, SerialParity::None, SerialStopBits::OneAndHalf},
+         233334},                                                     // the FSK port's defaults
+        {{1200, 8, SerialParity::Even, SerialStopBits::Two}, 10000},  // 12 bits
+        {{38400, 8, SerialParity::None, SerialStopBits::One}, 261},
+        {{0, 8, SerialParity::None, SerialStopBits::One}, 10000000},  // a baud of 0 counts as 1
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SerialCharacterTime(c.settings).count(), c.micros) << c.settings.baud;
+    }
+}
+
 TEST(SerialRulesTest, WindowsOpensOnlyPlainDeviceNames) {
     const struct {
         std::string name;

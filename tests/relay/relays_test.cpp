@@ -201,6 +201,44 @@ TEST_F(FskRelayTest, OnlyTheActiveGroupSendsAndItsLinesDropWhenItStopsBeing) {
     EXPECT_FALSE(sim::Dtr("SRV_FSK") || sim::Rts("SRV_FSK"));
 }
 
+// A 45-baud line (RTTY: 5 data bits, 1.5 stop bits, 167 ms a character),
+// held so that what the relay writes stays queued for it: the relay keeps one
+// piece ahead of the line, and a group that loses the radio (or a relay that
+// ends) leaves nothing queued behind.
+TEST_F(FskRelayTest, ASlowLineIsFedPieceByPieceAndNothingOutlivesTheGroup) {
+    ASSERT_TRUE(fskPort.Snapshot()->LockedOpen("SRV_FSK", 45, 5, 'N', 1.5f));
+    sim::HoldOutput("SRV_FSK", true);
+    std::string macro;
+    for (int i = 0; i < 200; ++i) macro.push_back(static_cast<char>('A' + i % 26));
+    activeGroup.Store(1);
+    manager.Start({{1, Group(1, "fsk")}});
+    sim::Feed("G1_FSK", macro);
+    ASSERT_TRUE(sim::WaitUntil([] { return sim::QueuedOutput("SRV_FSK").size() >= 2; }, kBound));
+    EXPECT_GE(sim::Unread("G1_FSK"), macro.size() - 3) << "read ahead of the line";
+
+    // AG moves away mid-macro: the queued characters are thrown away, the
+    // rest stays in the program's port.
+    activeGroup.Store(2);
+    ASSERT_TRUE(sim::WaitUntil([] { return sim::OutputDiscards("SRV_FSK") == 1; }, kBound));
+    const std::size_t left = sim::Unread("G1_FSK");
+    sim::HoldOutput("SRV_FSK", false);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(sim::Written("SRV_FSK"), "");
+    EXPECT_EQ(sim::Unread("G1_FSK"), left);
+
+    // Back again: the macro goes on from where the program's port holds it.
+    activeGroup.Store(1);
+    const std::string rest = macro.substr(macro.size() - left, 2);
+    EXPECT_TRUE(sim::WaitForWritten("SRV_FSK", rest, kBound));
+
+    // The relay ends (reconfiguration) with a character queued: gone too.
+    sim::HoldOutput("SRV_FSK", true);
+    ASSERT_TRUE(sim::WaitUntil([] { return !sim::QueuedOutput("SRV_FSK").empty(); }, kBound));
+    manager.Stop();
+    EXPECT_EQ(sim::OutputDiscards("SRV_FSK"), 2);
+    EXPECT_EQ(sim::QueuedOutput("SRV_FSK"), "");
+}
+
 // WinKey relays: the program's bytes reach the keyer while its group is
 // active, and the keyer's bytes reach the active program. Bytes pass in
 // order, so a check that only the newest bytes arrived shows that dropped

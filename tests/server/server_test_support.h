@@ -153,13 +153,13 @@ class ServerFixture : public ::testing::Test {
         return client;
     }
 
-    // The server's own PTT (DTR) and CW (RTS) lines on one simulated port.
-    void InstallKeyingLines(const std::string& device) {
+    // The server's own PTT (DTR) and CW (RTS, or as given) lines on one simulated port.
+    void InstallKeyingLines(const std::string& device, const std::string& cwLine = "RTS") {
         sim::CreateDevice(device);
         auto ptt = std::make_shared<KeyingLine>();
         EXPECT_TRUE(ptt->OpenOwn(device, 38400, 8, 'N', 1.0f, "DTR"));
         auto cw = std::make_shared<KeyingLine>();
-        cw->ShareWith(ptt, "RTS");
+        cw->ShareWith(ptt, cwLine);
         state.pttLine.Replace(ptt);
         state.cwLine.Replace(cw);
     }

@@ -87,6 +87,26 @@ TEST_F(SessionTest, AClientThatGoesAwayReleasesTheLinesItKeyedLast) {
     EXPECT_EQ(log.Count(LogStream::Out, pttReleased), 1);
 }
 
+// PTT and CW on the same line of one cable, keyed by two clients.
+TEST_F(SessionTest, ALineTwoClientsKeyDropsOnlyWhenNeitherHoldsIt) {
+    InstallKeyingLines("COM4", "DTR");
+    const SocketHandle first = Connect();
+    const SocketHandle second = Connect();
+    EXPECT_EQ(Ask(first, "PT1;PW;"), "PW000;");
+    EXPECT_EQ(Ask(second, "CK1;PW;"), "PW000;");
+    // The first connection fails (a reset here; a dead peer's keep-alive
+    // time-out ends it the same way): its PTT is released, the line stays up.
+    CloseSocketAtOnce(first);
+    EXPECT_TRUE(log.WaitFor(LogStream::Out,
+                            "[brinmoor] PTT released: its client disconnected without PT0.\n"));
+    ASSERT_TRUE(WaitUntil([&] { return state.sessions.LiveCount() == 1; }, 5s));
+    EXPECT_TRUE(sim::Dtr("COM4"));
+    CloseSocket(second);
+    EXPECT_TRUE(log.WaitFor(LogStream::Out,
+                            "[brinmoor] CW key released: its client disconnected without CK0.\n"));
+    EXPECT_FALSE(sim::Dtr("COM4"));
+}
+
 // The listener checks the transmit time-out between connections.
 TEST_F(SessionTest, TheTxTimeoutReleasesALineKeyedTooLong) {
     InstallKeyingLines("COM4");

@@ -35,6 +35,9 @@ struct Device {
     const SerialDevice* holder = nullptr;  // the live handle, if any
     std::deque<Chunk> input;
     std::string written;
+    bool outputHeld = false;
+    std::string queuedOutput;  // written while the output is held
+    int outputDiscards = 0;
     Responder responder;
     bool dsr = false;
     std::uint32_t dsrEdges = 0;    // as a driver counts them (TIOCGICOUNT)
@@ -179,6 +182,8 @@ std::size_t Unread(const std::string& name) {
     }
 SIM_FACT(std::string, TakeWritten, "", std::exchange(d.written, {}))
 SIM_FACT(std::string, Written, "", d.written)
+SIM_FACT(std::string, QueuedOutput, "", d.queuedOutput)
+SIM_FACT(int, OutputDiscards, 0, d.outputDiscards)
 SIM_FACT(bool, Dtr, false, d.dtr)
 SIM_FACT(bool, Rts, false, d.rts)
 SIM_FACT(std::vector<LineChange>, DtrHistory, {}, d.dtrHistory)
@@ -195,6 +200,13 @@ bool WaitForWritten(const std::string& name, std::string_view text, milliseconds
 
 void SetResponder(const std::string& name, Responder responder) {
     Change(name, [&](Device& device) { device.responder = std::move(responder); });
+}
+
+void HoldOutput(const std::string& name, bool held) {
+    Change(name, [&](Device& device) {
+        device.outputHeld = held;
+        if (!held) device.written += std::exchange(device.queuedOutput, {});
+    });
 }
 
 void SetDsr(const std::string& name, bool on) {
@@ -273,6 +285,7 @@ SerialDevice* OpenSerialDevice(const std::string& name, const SerialDeviceSettin
     device->settings = settings;
     // Purging throws away what has arrived; bytes still on their way stay.
     while (Due(*device)) device->input.pop_front();
+    device->queuedOutput.clear();
     changed.notify_all();
     return handle;
 }
@@ -316,8 +329,9 @@ SerialWrite WriteSerialDevice(SerialDevice* handle, std::string_view bytes) {
     {
         std::lock_guard guard(mutex);
         if (!Live(handle)) return SerialWrite::Gone;
-        handle->device->written.append(bytes);
-        responder = handle->device->responder;
+        Device& device = *handle->device;
+        (device.outputHeld ? device.queuedOutput : device.written).append(bytes);
+        responder = device.responder;
         changed.notify_all();
     }
     if (responder) {
@@ -348,6 +362,15 @@ bool WaitForSerialInput(SerialDevice* handle, int milliseconds) {
     if (handle != nullptr) return AwaitInput(guard, handle, deadline);
     while (sim::Clock::now() < deadline) changed.wait_until(guard, deadline);
     return false;
+}
+
+void DiscardSerialOutput(SerialDevice* handle) {
+    if (handle == nullptr) return;
+    std::lock_guard guard(mutex);
+    if (!Live(handle)) return;
+    handle->device->queuedOutput.clear();
+    ++handle->device->outputDiscards;
+    changed.notify_all();
 }
 
 void SetSerialDtr(SerialDevice* handle, bool on) {

@@ -49,6 +49,13 @@ std::string Written(const std::string& name);
 // Waits until what the program wrote (and nobody took yet) contains text.
 bool WaitForWritten(const std::string& name, std::string_view text, milliseconds timeout);
 
+// A slow line: while held, what the program writes waits in the device's
+// output queue (where a discard of output throws it away) instead of being
+// written; letting go writes what waits. Discards counts the discards.
+void HoldOutput(const std::string& name, bool held);
+std::string QueuedOutput(const std::string& name);
+int OutputDiscards(const std::string& name);
+
 void SetResponder(const std::string& name, Responder responder);
 // The device's DSR input as the program reads it; each change wakes a
 // modem-line wait and counts one edge.

@@ -4,12 +4,19 @@
 // FSK data paths through the server's own ports. Modem lines (PTT, CW, FSK
 // keying by DSR) do not exist on pseudo-terminals; the in-process relay
 // tests cover them.
+#include <poll.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/posix/pty.h"
@@ -230,6 +237,72 @@ TEST_F(RelaySystemTest, WinKeyAndFskBytesGoThroughTheServersOwnPorts) {
     EXPECT_EQ(fskLine.ReadFor(300ms), "");
     ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
     EXPECT_TRUE(fskLine.WaitFor("CQ CQ", 3s));
+}
+
+// A program sends a 256 KiB macro to a 45-baud FSK line: the server feeds
+// the line about as fast as it sends, so when AG moves away next to nothing
+// more goes out, and AG, CFG and QUIT never wait behind the macro. The
+// figures are printed for docs/reliability.md.
+TEST_F(RelaySystemTest, ASlowFskMacroStopsWithItsGroupAndHoldsNothingUp) {
+    PseudoTerminal fskLine;
+    PseudoTerminal fskOne;
+    PseudoTerminal fskTwo;
+    const std::string document =
+        "{\"ports\": {" + CatEntry() + ", \"FSK\": " + Entry(fskLine.SlavePath()) +
+        "}, \"ext_groups\": {\"1\": {\"fsk\": " + Entry(fskOne.SlavePath()) +
+        "}, \"2\": {\"fsk\": " + Entry(fskTwo.SlavePath()) + "}}}";
+    ASSERT_NO_FATAL_FAILURE(Configure(document));
+    ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
+    std::atomic<bool> sending{true};
+    std::thread program([&] {  // the macro, as fast as the port takes it
+        const std::string macro(256 * 1024, 'R');
+        std::size_t sent = 0;
+        while (sending && sent < macro.size()) {
+            pollfd room{fskOne.MasterFd(), POLLOUT, 0};
+            if (poll(&room, 1, 50) <= 0) continue;
+            const ssize_t n = write(fskOne.MasterFd(), macro.data() + sent,
+                                    std::min<std::size_t>(256, macro.size() - sent));
+            if (n > 0) sent += static_cast<std::size_t>(n);
+            if (n < 0 && errno != EAGAIN) break;
+        }
+    });
+    const auto timed = [](auto&& what) {
+        const auto start = std::chrono::steady_clock::now();
+        what();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    // The radio's end takes what a 45-baud line carries (8 data bits, 1.5
+    // stop bits: a character each 233 ms); what waits beyond it when AG
+    // comes would go out after AG.
+    std::size_t sent = 0;
+    for (int i = 0; i < 12; ++i) {
+        std::this_thread::sleep_for(233ms);
+        char byte;
+        if (read(fskLine.MasterFd(), &byte, 1) == 1) ++sent;
+    }
+    EXPECT_GE(sent, 4u);
+
+    const double ag = timed([&] { EXPECT_EQ(control->Ask("AG2;"), "AG_OK;"); });
+    const std::size_t afterAg = fskLine.ReadFor(2s).size();
+    EXPECT_LE(afterAg, 1024u);
+
+    ASSERT_NO_FATAL_FAILURE(Activate(1, "Group 1"));
+    EXPECT_TRUE(fskLine.WaitFor("RRRR", 5s)) << "the macro goes on from the program's port";
+    const double cfg = timed([&] { Configure(document); });
+    EXPECT_TRUE(fskLine.WaitFor("RRRRRRRR", 5s));
+    server.DrainOutput(10ms);
+    const double quit = timed([&] {
+        EXPECT_EQ(control->Ask("QUIT;"), "QUIT_OK;");
+        EXPECT_EQ(server.Wait(15s), 0);
+    });
+    control.reset();
+    sending = false;
+    program.join();
+    std::printf(
+        "FSK at 45 baud, 256 KiB macro: %zu bytes after AG; AG %.3f s, CFG %.3f s, "
+        "QUIT %.3f s\n",
+        afterAg, ag, cfg, quit);
+    EXPECT_LT(quit, 3.0);
 }
 
 // QUIT while relays run, a program and two clients wait on a radio gone

@@ -36,7 +36,8 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::Start(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv{(folder / "brinmoor").string()};
+    std::vector<std::string> argv = launcher;
+    argv.push_back((folder / "brinmoor").string());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     ProcessOptions options;
     options.workingDirectory = folder.string();

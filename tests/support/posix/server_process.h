@@ -28,6 +28,9 @@ class ServerProcess {
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
+    // A program that starts the server ("nohup"): argv is launcher + server.
+    std::vector<std::string> launcher;
+
     const std::filesystem::path& Folder() const { return folder; }
     std::string SavedFile() const { return (folder / "brinmoor.json").string(); }
 
