@@ -31,8 +31,10 @@ bool IsAnswerTo(const std::string& message, std::string_view code) {
 }
 
 // Reads one attempt's answer a byte at a time, so that a closing link is
-// noticed within one 50-ms read.
-Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_view code) {
+// noticed within one 50-ms read. Every whole message, report or answer,
+// tells the radio's state.
+Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_view code,
+                RadioState& radio, RadioDialect spoken) {
     std::string message;
     int idleMs = 0;
     int skipped = 0;
@@ -53,6 +55,7 @@ Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_
         }
         // An empty message or the radio's "?" is a refusal: this attempt failed.
         if (message.empty() || message == "?") return {ReplyEnd::Failed, {}};
+        radio.NoteMessage(message, spoken);
         if (IsAnswerTo(message, code)) return {ReplyEnd::Answer, std::move(message)};
         if (++skipped >= kMaxSkippedReports) return {ReplyEnd::Failed, {}};
         message.clear();
@@ -82,6 +85,7 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     }
     lost = false;
     ForgetRadioLocked();  // another radio may answer on this opening
+    radio.NoteLink(RadioLinkState::Open);
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -191,7 +195,7 @@ std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
             if (closing.load()) return {};
         }
         // Whatever the radio sent since the last transaction is not the answer.
-        port.DiscardInput();
+        radio.NoteStream(port.DiscardInput(), spoken);
         // Asked at the last moment: an AG that came while this waited counts.
         if (!query && !right.Holds()) return {};
         // Only callers already waiting share it: no answer predates its question.
@@ -207,7 +211,7 @@ std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
         if (!query) return {};
         if (!port.IsOpen()) continue;
 
-        Reply reply = ReadReply(port, closing, code);
+        Reply reply = ReadReply(port, closing, code, radio, spoken);
         if (reply.end == ReplyEnd::Closing) return {};
         if (reply.end == ReplyEnd::Lost) {
             LoseLocked();
@@ -224,6 +228,7 @@ std::string CatLink::TransactLocked(std::string_view command, ChangeRight right,
 void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
     const std::optional<RadioDialect> identified = DialectFromId(answer);
     if (!identified) {
+        radio.NoteIdentity(answer, RadioDialect::Unknown);
         // Never guess: a radio we cannot place gets nothing of ours but "ID;".
         if (!strangeIdSaid) {
             strangeIdSaid = true;
@@ -233,6 +238,7 @@ void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
         }
         return;
     }
+    radio.NoteIdentity(answer, *identified);
     if (dialect.exchange(*identified) != *identified) note = DialectLogLine(*identified);
 }
 
@@ -249,6 +255,7 @@ void CatLink::Close() {
     port.Close();
     lost = false;
     ForgetRadioLocked();
+    radio.NoteLink(RadioLinkState::Closed);
     portName.clear();
     baud = 0;
     reopener.Rearm();
@@ -264,6 +271,7 @@ void CatLink::LoseLocked() {
     port.Close();
     if (lost) return;
     lost = true;
+    radio.NoteLink(RadioLinkState::Lost);
     LogErr("[brinmoor] CAT port " + portName + " lost \xE2\x80\x94 will reopen when it returns\n");
     reopener.Begin();
 }
@@ -276,6 +284,7 @@ CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
     }
     lost = false;
     ForgetRadioLocked();
+    radio.NoteLink(RadioLinkState::Open);
     reopened = portName;
     return Reopen::Reopened;
 }

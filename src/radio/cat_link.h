@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "radio/radio_dialect.h"
+#include "radio/radio_state.h"
 #include "radio/serial_port.h"
 
 namespace brinmoor {
@@ -123,6 +124,9 @@ class CatLink {
 
     CatTraffic Traffic();
 
+    // What the traffic on this link has told of the radio.
+    RadioState& State() { return radio; }
+
     // Ends the reopen attempts and waits for them, then drops DTR and RTS,
     // closes the port, forgets the port name and baud. A transaction in
     // flight gives up at its next read (returning empty), and the ones queued
@@ -189,6 +193,7 @@ class CatLink {
     std::chrono::steady_clock::time_point regatherUntil;
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> shared{0};
+    RadioState radio;             // fed with every message the radio sends
     CatReopener reopener{*this};  // last: stopped before the rest goes
 };
 
