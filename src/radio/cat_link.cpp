@@ -85,7 +85,7 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     }
     lost = false;
     ForgetRadioLocked();  // another radio may answer on this opening
-    radio.NoteLink(RadioLinkState::Open);
+    radio.NoteLink(RadioLinkState::Open, name);
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -94,9 +94,10 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     return true;
 }
 
-std::string CatLink::CatTransaction(std::string_view command, ChangeRight right) {
+std::string CatLink::CatTransaction(std::string_view command, ChangeRight right,
+                                    bool* wasShared) {
     std::string note;
-    std::string reply = Transact(command, right, nullptr, note);
+    std::string reply = Transact(command, right, nullptr, note, wasShared);
     if (!note.empty()) LogOut(note);
     return reply;
 }
@@ -109,7 +110,7 @@ std::string CatLink::OwnQuery(std::string_view command, RadioDialect only) {
 }
 
 std::string CatLink::Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
-                              std::string& note) {
+                              std::string& note, bool* wasShared) {
     Caller self{command, only};
     const bool query = IsCatQuery(command, dialect.load());
     {
@@ -117,6 +118,7 @@ std::string CatLink::Transact(std::string_view command, ChangeRight right, const
         queue.push_back(&self);
         if (returnsDue > 0 && --returnsDue == 0) queue.front()->turn.notify_one();
         self.turn.wait(guard, [&] { return self.answered || queue.front() == &self; });
+        if (wasShared != nullptr) *wasShared = self.answered;
         if (self.answered) return std::move(self.result);
         // Programs polling the same reads get their answers together and ask
         // again within a fraction of a millisecond of each other: waiting for
@@ -284,7 +286,7 @@ CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
     }
     lost = false;
     ForgetRadioLocked();
-    radio.NoteLink(RadioLinkState::Open);
+    radio.NoteLink(RadioLinkState::Open, portName);
     reopened = portName;
     return Reopen::Reopened;
 }

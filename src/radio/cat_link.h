@@ -111,8 +111,10 @@ class CatLink {
     // when an earlier caller's identical query is written takes that
     // transaction's result (the answer, "?" or empty) without one of its own;
     // a caller that comes after the write has its own. Set commands are never
-    // shared.
-    std::string CatTransaction(std::string_view command, ChangeRight right = {});
+    // shared. `wasShared`, when given, tells whether another caller's query
+    // answered this one.
+    std::string CatTransaction(std::string_view command, ChangeRight right = {},
+                               bool* wasShared = nullptr);
 
     // The server's own query: written only while the radio speaks this
     // dialect and the command is a query in it; otherwise empty at once. It
@@ -156,7 +158,7 @@ class CatLink {
     // queries in that dialect. A line to log about the radio's identity is
     // left in note (logged by the caller once the lock is released).
     std::string Transact(std::string_view command, ChangeRight right, const RadioDialect* only,
-                         std::string& note);
+                         std::string& note, bool* wasShared = nullptr);
     // The transaction itself, under lock; riders gets the callers that share it.
     std::string TransactLocked(std::string_view command, ChangeRight right,
                                const RadioDialect* only, std::string& note,

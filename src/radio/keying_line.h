@@ -13,6 +13,15 @@
 
 namespace brinmoor {
 
+// How a line stands, for the server's status.
+struct KeyingLineState {
+    bool open = false;
+    bool raised = false;
+    std::uint64_t raisedBy = 0;  // as SetLine was told; 0: anyone else
+    std::chrono::steady_clock::time_point raisedAt;
+    bool timedOut = false;  // the last drop was ReleaseIfRaisedFor's
+};
+
 class KeyingLine {
   public:
     KeyingLine() = default;
@@ -43,6 +52,8 @@ class KeyingLine {
     // owner and leaves the owner's port as it is.
     void Close();
 
+    KeyingLineState State();
+
     bool Owns();
     // The owner this line shares, or null.
     std::shared_ptr<KeyingLine> Shared();
@@ -64,6 +75,7 @@ class KeyingLine {
     bool raised = false;  // as this line last drove it
     std::uint64_t raisedBy = 0;
     std::chrono::steady_clock::time_point raisedAt;
+    bool timedOut = false;
     std::mutex lock;
 };
 

@@ -107,16 +107,18 @@ void RadioState::NoteIdentity(std::string_view answer, RadioDialect dialect) {
     state.lastHeard = Clock::now();
 }
 
-void RadioState::NoteLink(RadioLinkState link) {
+void RadioState::NoteLink(RadioLinkState link, std::string_view port) {
     std::lock_guard<std::mutex> guard(mutex);
     if (link == RadioLinkState::Lost && state.link == RadioLinkState::Lost) return;
     if (link == RadioLinkState::Lost) state.lostSince = Clock::now();
     state.link = link;
+    if (link == RadioLinkState::Closed) state.port.clear();
     if (link != RadioLinkState::Open) return;
     // Another radio may answer on this opening: what the last one said goes.
     const std::uint64_t count = state.changes;
     state = RadioSnapshot{};
     state.link = link;
+    state.port = std::string(port);
     state.changes = count;
     ChangedLocked();
 }

@@ -36,6 +36,7 @@ struct RadioSnapshot {
     std::string id;                     // the answer to ID, such as "ID019"
     RadioDialect dialect = RadioDialect::Unknown;
     RadioLinkState link = RadioLinkState::Closed;
+    std::string port;  // the CAT port's name while open or lost
     std::chrono::steady_clock::time_point lostSince;
 };
 
@@ -58,7 +59,8 @@ class RadioState {
     // Messages cut from drained input: every complete one is noted.
     void NoteStream(std::string_view bytes, RadioDialect dialect);
     void NoteIdentity(std::string_view answer, RadioDialect dialect);
-    void NoteLink(RadioLinkState link);  // Lost keeps the first moment of a loss
+    // Lost keeps the first moment of a loss and the port's name.
+    void NoteLink(RadioLinkState link, std::string_view port = {});
 
     RadioSnapshot Snapshot() const;
     std::uint64_t Changes() const { return changes.load(); }

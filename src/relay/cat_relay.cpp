@@ -10,22 +10,30 @@
 namespace brinmoor {
 
 void CatRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
-              std::int32_t group) {
+              const CatRelayGroup& group) {
+    GroupActivity& activity = *group.activity;
     while (running.load()) {
         try {
             // A command cut short by silence is handled as it stands; its late
             // ";" then arrives as an empty command and is passed over.
             const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));
             if (command.empty()) continue;
+            activity.NoteCommand();
             // The link asks the right again once it holds its lock, and
             // classifies afresh: the radio may identify itself meanwhile.
-            const ChangeRight right = context.activeGroup.RightOf(group);
+            const ChangeRight right = context.activeGroup.RightOf(group.number);
             if (IsCatQuery(command, context.catLink.Dialect())) {
                 // A program waiting for an answer always gets one.
-                const std::string reply = context.catLink.CatTransaction(command, right);
+                bool shared = false;
+                const std::string reply = context.catLink.CatTransaction(command, right, &shared);
                 port.Write(reply.empty() ? std::string("?;") : reply + ";");
+                activity.commandsRelayed.fetch_add(1);
+                if (shared) activity.answersShared.fetch_add(1);
             } else if (right.Holds()) {
                 context.catLink.CatTransaction(command, right);
+                activity.commandsRelayed.fetch_add(1);
+            } else {
+                activity.refusedWhileInactive.fetch_add(1);
             }
         } catch (...) {
             if (running.load()) std::this_thread::sleep_for(kRelayErrorPause);

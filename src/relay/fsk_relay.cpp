@@ -35,7 +35,7 @@ struct FskOutput {
 }  // namespace
 
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
-              std::int32_t group, const std::string& flow) {
+              std::int32_t group, const std::string& flow, std::atomic<bool>& keyed) {
     const FskKeying keying = FskKeyingFromFlow(flow);
     FskOutput raised;
     std::string held;  // read while active, but the group lost the radio before it went out
@@ -45,6 +45,7 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
             const std::int32_t now = context.activeGroup.Load();
             if (now != group) {
                 raised.Drop(context);  // a group that lost the radio keys nothing
+                keyed.store(false);
                 context.activeGroup.WaitForChange(now, running, kInactiveRelayWait);
                 continue;
             }
@@ -70,6 +71,7 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
                 if (server) server->SetRts(dsr);
                 raised.rts = dsr;
             }
+            keyed.store(raised.dtr || raised.rts);
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
         }
@@ -77,6 +79,7 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
     // Ending (reconfiguration, shutdown) must not leave the transmitter keyed.
     try {
         raised.Drop(context);
+        keyed.store(false);
     } catch (...) {
     }
 }

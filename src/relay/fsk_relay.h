@@ -25,8 +25,8 @@ FskKeying FskKeyingFromFlow(const std::string& flow);
 // port and goes out when the group is active again. Whether the group is
 // active is asked again right before each write and each line change. The
 // lines this relay raised are dropped when the group stops being active and
-// when the relay ends.
+// when the relay ends. `keyed` tells whether a line it raised is up.
 void FskRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
-              std::int32_t group, const std::string& flow);
+              std::int32_t group, const std::string& flow, std::atomic<bool>& keyed);
 
 }  // namespace brinmoor

@@ -7,8 +7,8 @@
 namespace brinmoor {
 namespace {
 
-void DriveServerLine(Handover<KeyingLine>& serverLine, bool on) {
-    if (auto line = serverLine.Snapshot()) line->SetLine(on);
+void DriveServerLine(Handover<KeyingLine>& serverLine, bool on, std::int32_t group) {
+    if (auto line = serverLine.Snapshot()) line->SetLine(on, GroupKeyer(group));
 }
 
 }  // namespace
@@ -22,13 +22,13 @@ void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGrou
             if (active == group) {
                 const bool state = groupLine.IsDsrOn();
                 if (state != last) {
-                    DriveServerLine(serverLine, state);
+                    DriveServerLine(serverLine, state, group);
                     last = state;
                 }
                 std::this_thread::sleep_for(kKeyingActivePoll);
             } else {
                 if (last) {
-                    DriveServerLine(serverLine, false);
+                    DriveServerLine(serverLine, false, group);
                     last = false;
                 }
                 activeGroup.WaitForChange(active, running, kInactiveRelayWait);
@@ -41,7 +41,7 @@ void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGrou
     // keyed with nobody left to release it.
     if (last) {
         try {
-            DriveServerLine(serverLine, false);
+            DriveServerLine(serverLine, false, group);
         } catch (...) {
         }
     }

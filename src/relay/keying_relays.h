@@ -14,6 +14,13 @@ namespace brinmoor {
 
 inline constexpr std::chrono::milliseconds kKeyingActivePoll{10};
 
+// Who a group's relay is when it keys a server line (SetLine's `by`): far
+// above any client's number, so a client's disconnect never releases it.
+inline constexpr std::uint64_t kGroupKeyerBase = std::uint64_t{1} << 62;
+inline std::uint64_t GroupKeyer(std::int32_t group) {
+    return kGroupKeyerBase | static_cast<std::uint32_t>(group);
+}
+
 // Repeats changes (edges, not levels) of the group line's DSR on the server
 // line while the group is active, so a line keyed by PT or CK stays keyed
 // until DSR itself changes. Drops the server line when the group stops being

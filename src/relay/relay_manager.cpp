@@ -1,6 +1,7 @@
 #include "relay/relay_manager.h"
 
 #include <exception>
+#include <tuple>
 #include <utility>
 
 #include "common/log.h"
@@ -36,6 +37,8 @@ void RelayManager::SetThreadStarter(ThreadStarter starter) {
 }
 
 void RelayManager::Start(const AppGroupTable& groups) {
+    std::lock_guard<std::mutex> view(viewMutex);
+    configured = groups;
     running.store(true);
     // Every group that may read the keyer is known before the first reader
     // starts, so no reader takes the active group's bytes for nobody's while
@@ -79,13 +82,25 @@ bool RelayManager::Launch(std::function<void()> body) {
 bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupPorts& ports,
                               bool& readsKeyer) {
     const std::string numberText = std::to_string(number);
+    GroupActivity& activity = *ports.activity;
+    // The endpoint's notes are logged and tell the status who is connected.
+    const auto endpointOptions = [&](const std::string& name, RelayKind kind) {
+        EndpointOptions options = GroupEndpointOptions(name, context.admits);
+        options.told = [log = std::move(options.told), &activity, kind](const EndpointNote& note) {
+            activity.NotePeer(kind, note);
+            log(note);
+        };
+        return options;
+    };
 
     if (group.catEnabled && !group.cat.port.empty()) {
         auto port = std::make_unique<SerialPort>();
-        if (OpenPort(*port, group.cat, GroupEndpointOptions(group.cat.port, context.admits))) {
+        if (OpenPort(*port, group.cat, endpointOptions(group.cat.port, RelayKind::Cat))) {
             SerialPort& catPort = *port;
-            if (!Launch(
-                    [this, &catPort, number] { CatRelay(running, context, catPort, number); })) {
+            const CatRelayGroup relayGroup{number, &activity, group.catReports};
+            if (!Launch([this, &catPort, relayGroup] {
+                    CatRelay(running, context, catPort, relayGroup);
+                })) {
                 port->Close();
                 return false;
             }
@@ -135,7 +150,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
     if (group.winkeyEnabled && !group.winkey.port.empty() && ServerPortOpen(context.winkeyPort)) {
         auto port = std::make_unique<SerialPort>();
         if (LockedOpenPort(*port, group.winkey,
-                           GroupEndpointOptions(group.winkey.port, context.admits))) {
+                           endpointOptions(group.winkey.port, RelayKind::WinKey))) {
             SerialPort& winkeyPort = *port;
             if (!Launch([this, &winkeyPort, number] {
                     WinKeyFromApp(running, context, winkeyPort, number);
@@ -157,10 +172,10 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
     if (group.fskEnabled && !group.fsk.port.empty() && ServerPortOpen(context.fskPort)) {
         auto port = std::make_unique<SerialPort>();
-        if (LockedOpenPort(*port, group.fsk, GroupEndpointOptions(group.fsk.port, context.admits))) {
+        if (LockedOpenPort(*port, group.fsk, endpointOptions(group.fsk.port, RelayKind::Fsk))) {
             SerialPort& fskPort = *port;
-            if (!Launch([this, &fskPort, number, flow = group.fsk.flow] {
-                    FskRelay(running, context, fskPort, number, flow);
+            if (!Launch([this, &fskPort, number, flow = group.fsk.flow, &activity] {
+                    FskRelay(running, context, fskPort, number, flow, activity.fskKeyed);
                 })) {
                 port->LockedClose();
                 return false;
@@ -181,6 +196,7 @@ void RelayManager::Stop() {
         if (thread.joinable()) thread.join();
     }
     threads.clear();
+    std::lock_guard<std::mutex> view(viewMutex);
     for (auto& [number, ports] : groupPorts) {
         if (ports.cat) ports.cat->Close();
         if (ports.ptt) ports.ptt->Close();
@@ -189,7 +205,52 @@ void RelayManager::Stop() {
         if (ports.fsk) ports.fsk->LockedClose();
     }
     groupPorts.clear();
+    configured.clear();
     winkeyReaders.Clear();
+}
+
+std::vector<GroupView> RelayManager::View() {
+    std::lock_guard<std::mutex> view(viewMutex);
+    std::vector<GroupView> groups;
+    for (const auto& [number, group] : configured) {
+        GroupView& entry = groups.emplace_back();
+        entry.number = number;
+        entry.reports = group.catReports;
+        const auto found = groupPorts.find(number);
+        const GroupPorts* ports = found != groupPorts.end() ? &found->second : nullptr;
+        if (ports != nullptr) entry.activity = ports->activity;
+        const auto add = [&](RelayKind kind, bool enabled, const PortSettings& settings) {
+            if (!enabled || settings.port.empty()) return RelayPortView{};
+            RelayPortView port;
+            port.kind = kind;
+            port.name = settings.port;
+            if (ports != nullptr) port.peer = ports->activity->Peer(kind);
+            return port;
+        };
+        const auto keep = [&](RelayPortView port) {
+            if (!port.name.empty()) entry.ports.push_back(std::move(port));
+        };
+        RelayPortView cat = add(RelayKind::Cat, group.catEnabled, group.cat);
+        cat.open = ports != nullptr && ports->cat && ports->cat->IsOpen();
+        keep(std::move(cat));
+        for (auto [kind, enabled, settings, line] :
+             {std::tuple{RelayKind::Ptt, group.pttEnabled, &group.ptt,
+                         ports != nullptr ? ports->ptt.get() : nullptr},
+              std::tuple{RelayKind::Cw, group.cwEnabled, &group.cw,
+                         ports != nullptr ? ports->cw.get() : nullptr}}) {
+            RelayPortView port = add(kind, enabled, *settings);
+            port.open = line != nullptr && line->IsOpen();
+            if (port.open) port.keyed = line->IsDsrOn();
+            keep(std::move(port));
+        }
+        RelayPortView winkey = add(RelayKind::WinKey, group.winkeyEnabled, group.winkey);
+        winkey.open = ports != nullptr && ports->winkey && ports->winkey->IsOpen();
+        keep(std::move(winkey));
+        RelayPortView fsk = add(RelayKind::Fsk, group.fskEnabled, group.fsk);
+        fsk.open = ports != nullptr && ports->fsk && ports->fsk->IsOpen();
+        keep(std::move(fsk));
+    }
+    return groups;
 }
 
 }  // namespace brinmoor
