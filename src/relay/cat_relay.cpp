@@ -5,6 +5,7 @@
 
 #include "common/text.h"
 #include "radio/cat_query.h"
+#include "relay/auto_information.h"
 #include "relay/relay_common.h"
 
 namespace brinmoor {
@@ -12,13 +13,20 @@ namespace brinmoor {
 void CatRelay(const std::atomic<bool>& running, const RelayContext& context, SerialPort& port,
               const CatRelayGroup& group) {
     GroupActivity& activity = *group.activity;
+    AutoInformation autoInformation(context.catLink.State(), activity, group.reports);
     while (running.load()) {
         try {
             // A command cut short by silence is handled as it stands; its late
             // ";" then arrives as an empty command and is passed over.
-            const std::string command = AsciiUpper(port.ReadUntil(';', kCatRelayIdleMs));
+            const std::string command =
+                AsciiUpper(ReadCommandBetweenReports(port, autoInformation));
             if (command.empty()) continue;
             activity.NoteCommand();
+            // The program's own AI never reaches the radio.
+            if (const auto reply = autoInformation.Handle(command)) {
+                if (!reply->empty()) port.Write(*reply);
+                continue;
+            }
             // The link asks the right again once it holds its lock, and
             // classifies afresh: the radio may identify itself meanwhile.
             const ChangeRight right = context.activeGroup.RightOf(group.number);

@@ -10,6 +10,7 @@
 #include "relay/endpoint_notes.h"
 #include "relay/fsk_relay.h"
 #include "relay/keying_relays.h"
+#include "relay/report_poller.h"
 
 namespace brinmoor {
 namespace {
@@ -63,6 +64,25 @@ void RelayManager::Start(const AppGroupTable& groups) {
             failed = true;
         }
         if (!readsKeyer) winkeyReaders.Remove(number);
+    }
+    if (!failed) StartReportPoller();
+}
+
+void RelayManager::StartReportPoller() {
+    // Fixed from here until Stop, so the poller reads it without a lock.
+    std::vector<std::pair<std::shared_ptr<const GroupActivity>, bool>> listeners;
+    for (const auto& [number, ports] : groupPorts) {
+        if (ports.cat) listeners.emplace_back(ports.activity, configured[number].catReports);
+    }
+    if (listeners.empty()) return;
+    const auto wanted = [listeners] {
+        for (const auto& [activity, reports] : listeners) {
+            if (reports || activity->autoInformation.load() != '0') return true;
+        }
+        return false;
+    };
+    if (!Launch([this, wanted] { PollForReports(running, context.catLink, wanted); })) {
+        LogErr("[relay] Could not start the thread that reads IF for reports\n");
     }
 }
 

@@ -81,6 +81,7 @@ class RelayManager {
     bool StartGroup(std::int32_t number, const AppGroup& group, GroupPorts& ports,
                     bool& readsKeyer);
     bool Launch(std::function<void()> body);
+    void StartReportPoller();
 
     RelayContext context;
     std::atomic<bool> running{false};
