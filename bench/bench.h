@@ -107,5 +107,8 @@ void MeasureStartUp(const Settings& settings, std::vector<Row>& rows);   // 7
 void MeasureSharing(const Settings& settings, std::vector<Row>& rows, bool same, bool tcp,
                     bool distinct);
 void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 11
+// 12, 13 (reports to a listening group and the radio's IF load), 14, 15
+// (STATUS with ten groups, brinmoorctl watch's CPU).
+void MeasureStatus(const Settings& settings, std::vector<Row>& rows, bool reports, bool status);
 
 }  // namespace brinmoor::bench

@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
     if (wanted({5})) MeasureIdleCost(settings, rows);
     if (wanted({8, 9, 10})) MeasureSharing(settings, rows, wanted({8}), wanted({9}), wanted({10}));
     if (wanted({11})) MeasureEndpointLatency(settings, rows);
+    if (wanted({12, 13, 14, 15})) {
+        MeasureStatus(settings, rows, wanted({12, 13}), wanted({14, 15}));
+    }
 
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
         return std::atoi(a.figure.c_str()) < std::atoi(b.figure.c_str());

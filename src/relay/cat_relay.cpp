@@ -33,7 +33,8 @@ void CatRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
             if (IsCatQuery(command, context.catLink.Dialect())) {
                 // A program waiting for an answer always gets one.
                 bool shared = false;
-                const std::string reply = context.catLink.CatTransaction(command, right, &shared);
+                const std::string reply =
+                    AskSharingRounds(context.catLink, group.poller, command, right, shared);
                 port.Write(reply.empty() ? std::string("?;") : reply + ";");
                 activity.commandsRelayed.fetch_add(1);
                 if (shared) activity.answersShared.fetch_add(1);

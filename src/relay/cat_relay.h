@@ -8,6 +8,7 @@
 #include "radio/serial_port.h"
 #include "relay/group_activity.h"
 #include "relay/relay_context.h"
+#include "relay/report_poller.h"
 
 namespace brinmoor {
 
@@ -18,6 +19,7 @@ struct CatRelayGroup {
     std::int32_t number = 0;
     GroupActivity* activity = nullptr;  // outlives the relay
     bool reports = false;               // the port's device listens for reports only
+    ReportPoller* poller = nullptr;     // IF rounds to share; outlives the relay
 };
 
 // Runs until running drops; the port belongs to this thread alone.

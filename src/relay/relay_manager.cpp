@@ -81,7 +81,7 @@ void RelayManager::StartReportPoller() {
         }
         return false;
     };
-    if (!Launch([this, wanted] { PollForReports(running, context.catLink, wanted); })) {
+    if (!Launch([this, wanted] { poller.Run(running, context.catLink, wanted); })) {
         LogErr("[relay] Could not start the thread that reads IF for reports\n");
     }
 }
@@ -117,7 +117,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
         auto port = std::make_unique<SerialPort>();
         if (OpenPort(*port, group.cat, endpointOptions(group.cat.port, RelayKind::Cat))) {
             SerialPort& catPort = *port;
-            const CatRelayGroup relayGroup{number, &activity, group.catReports};
+            const CatRelayGroup relayGroup{number, &activity, group.catReports, &poller};
             if (!Launch([this, &catPort, relayGroup] {
                     CatRelay(running, context, catPort, relayGroup);
                 })) {

@@ -20,6 +20,7 @@
 #include "relay/app_groups.h"
 #include "relay/group_activity.h"
 #include "relay/relay_context.h"
+#include "relay/report_poller.h"
 #include "relay/winkey_relay.h"
 
 namespace brinmoor {
@@ -88,6 +89,7 @@ class RelayManager {
     std::map<std::int32_t, GroupPorts> groupPorts;  // viewMutex while changed or viewed
     AppGroupTable configured;                        // viewMutex
     std::mutex viewMutex;
+    ReportPoller poller;  // the IF rounds while a group listens for reports
     std::vector<std::thread> threads;
     WinKeyReaders winkeyReaders;
     ThreadStarter startThread;

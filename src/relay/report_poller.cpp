@@ -5,27 +5,74 @@
 #include "relay/relay_common.h"
 
 namespace brinmoor {
+namespace {
 
-void PollForReports(const std::atomic<bool>& running, CatLink& link,
-                    const std::function<bool()>& wanted) {
-    using Clock = std::chrono::steady_clock;
-    constexpr std::chrono::milliseconds kLook{50};
-    Clock::time_point lastOwn;
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kLook{50};
+
+}  // namespace
+
+void ReportPoller::Run(const std::atomic<bool>& running, CatLink& link,
+                       const std::function<bool()>& wanted) {
+    Clock::time_point next = Clock::now();
     while (running.load()) {
         try {
-            std::this_thread::sleep_for(kLook);
+            const auto now = Clock::now();
+            std::this_thread::sleep_until(std::min(next, now + kLook));
             const RadioDialect dialect = link.Dialect();
-            if (dialect == RadioDialect::Unknown || !wanted()) continue;
-            const RadioSnapshot state = link.State().Snapshot();
-            Clock::time_point last = lastOwn;
-            if (state.lastIfAt && *state.lastIfAt > last) last = *state.lastIfAt;
-            if (Clock::now() - last < kReportPollMs) continue;
-            lastOwn = Clock::now();
-            link.OwnQuery("IF", dialect);
+            const bool on = dialect != RadioDialect::Unknown && wanted();
+            SetActive(on);
+            if (!on) {
+                next = Clock::now() + kLook;
+                continue;
+            }
+            if (Clock::now() < next) continue;
+            next += kReportPollMs;
+            if (next < Clock::now()) next = Clock::now() + kReportPollMs;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                ++started;
+            }
+            std::string reply = link.OwnQuery("IF", dialect);
+            std::lock_guard<std::mutex> guard(mutex);
+            answer = std::move(reply);
+            ++completed;
+            finished.notify_all();
         } catch (...) {
             std::this_thread::sleep_for(kRelayErrorPause);
         }
     }
+    SetActive(false);
+}
+
+void ReportPoller::SetActive(bool on) {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (active == on) return;
+    active = on;
+    // Programs waiting for a round that will not come ask for themselves.
+    if (!on) finished.notify_all();
+}
+
+std::optional<std::string> ReportPoller::NextRound() {
+    std::unique_lock<std::mutex> guard(mutex);
+    if (!active) return std::nullopt;
+    // The round under way may have been written before this question.
+    const std::uint64_t wanted = started + 1;
+    finished.wait_for(guard, 2 * kReportPollMs + kLook,
+                      [&] { return completed >= wanted || !active; });
+    if (completed < wanted) return std::nullopt;
+    return answer;
+}
+
+std::string AskSharingRounds(CatLink& link, ReportPoller* poller, std::string_view command,
+                             ChangeRight right, bool& shared) {
+    if (poller != nullptr && command == "IF") {
+        if (auto round = poller->NextRound()) {
+            shared = true;
+            return std::move(*round);
+        }
+    }
+    return link.CatTransaction(command, right, &shared);
 }
 
 }  // namespace brinmoor
