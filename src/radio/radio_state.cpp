@@ -12,16 +12,18 @@ using Clock = std::chrono::steady_clock;
 // Where the fields of IF sit. Three-digit radios: "IF", 11 digits of
 // frequency, step, RIT offset, RIT/XIT, memory channel, then the TX/RX digit
 // (28), the mode (29) and the VFO in use (30). Four-digit radios: "IF", the
-// memory channel (3), 9 digits of frequency, the clarifier, then the mode (21).
+// memory channel (3), 9 digits of frequency, the clarifier, then the mode
+// (21), 27 characters in all: an IF of another length is not read.
 struct InformationLayout {
     std::size_t frequencyAt;
     std::size_t frequencyDigits;
     std::size_t modeAt;
     std::optional<std::size_t> transmitAt;
     std::optional<std::size_t> vfoAt;
+    std::optional<std::size_t> length;
 };
-constexpr InformationLayout kThreeDigitIf{2, 11, 29, 28, 30};
-constexpr InformationLayout kFourDigitIf{5, 9, 21, std::nullopt, std::nullopt};
+constexpr InformationLayout kThreeDigitIf{2, 11, 29, 28, 30, std::nullopt};
+constexpr InformationLayout kFourDigitIf{5, 9, 21, std::nullopt, std::nullopt, 27};
 
 std::optional<std::uint64_t> Frequency(std::string_view digits) {
     if (digits.empty()) return std::nullopt;
@@ -40,6 +42,7 @@ InformationFields ReadInformation(std::string_view message, RadioDialect dialect
     const InformationLayout& layout =
         dialect == RadioDialect::FourDigit ? kFourDigitIf : kThreeDigitIf;
     if (message.size() <= layout.modeAt) return fields;
+    if (layout.length && message.size() != *layout.length) return fields;
     fields.frequency = Frequency(message.substr(layout.frequencyAt, layout.frequencyDigits));
     if (IsModeCode(message[layout.modeAt])) fields.mode = std::string(1, message[layout.modeAt]);
     if (layout.transmitAt) fields.transmitting = message[*layout.transmitAt] == '1';

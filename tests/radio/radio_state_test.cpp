@@ -58,7 +58,8 @@ TEST_F(CatLinkTest, StateReadsTheFourDigitDialectAndTheLinksLoss) {
                  {"FA", "FA014074000"},
                  {"MD0", "MD0C"},
                  {"MD1", "MD13"},
-                 {"TX", "TX2"}});
+                 {"TX", "TX2"},
+                 {"IF", "IF001014070000+000000C00000"}});
     AnnounceRadioId(link, name);
     for (const char* query : {"FA", "MD0", "MD1", "TX"}) link.CatTransaction(query);
     RadioSnapshot state = link.State().Snapshot();
@@ -69,6 +70,8 @@ TEST_F(CatLinkTest, StateReadsTheFourDigitDialectAndTheLinksLoss) {
     EXPECT_EQ(state.transmitting, true);
     EXPECT_EQ(FrequencyMessage('A', 7074000, state.frequencyDigits), "FA007074000");
     EXPECT_EQ(ModeMessage("C", state.dialect), "MD0C");
+    link.CatTransaction("IF");  // this dialect's own layout
+    EXPECT_EQ(link.State().Snapshot().vfoA, 14070000u);
 
     const auto before = std::chrono::steady_clock::now();
     sim::Vanish(name);
