@@ -123,5 +123,8 @@ void MeasureSharing(const Settings& settings, std::vector<Row>& rows, bool same,
 void MeasureEndpointLatency(const Settings& settings, std::vector<Row>& rows);  // 11
 void MeasureCwTiming(const Settings& settings, std::vector<Row>& rows);         // 12
 void MeasureKeyingIdle(const Settings& settings, std::vector<Row>& rows);       // 13
+// 14, 15 (reports to a listening group and the radio's IF load), 16, 17
+// (STATUS with ten groups, brinmoorctl watch's CPU).
+void MeasureStatus(const Settings& settings, std::vector<Row>& rows, bool reports, bool status);
 
 }  // namespace brinmoor::bench

@@ -143,6 +143,9 @@ int main(int argc, char** argv) {
     if (wanted({11})) MeasureEndpointLatency(settings, rows);
     if (wanted({12})) MeasureCwTiming(settings, rows);
     if (wanted({13})) MeasureKeyingIdle(settings, rows);
+    if (wanted({14, 15, 16, 17})) {
+        MeasureStatus(settings, rows, wanted({14, 15}), wanted({16, 17}));
+    }
 
     std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
         return std::atoi(a.figure.c_str()) < std::atoi(b.figure.c_str());

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds brinmoor, the radio simulator and the benchmark (Release, in
 # build-bench) and runs the benchmark: one table on standard output, progress
-# on standard error, about 135 s of measuring. Arguments go to the
+# on standard error, about 190 s of measuring. Arguments go to the
 # benchmark:
 #   tools/bench.sh                the whole run
 #   tools/bench.sh --quick        shorter runs, for a first look

@@ -29,8 +29,10 @@ bool IsAnswerTo(const std::string& message, std::string_view code) {
 }
 
 // Reads one attempt's answer a byte at a time, so that a closing link is
-// noticed within one 50-ms read.
-Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_view code) {
+// noticed within one 50-ms read. Every whole message, report or answer,
+// tells the radio's state.
+Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_view code,
+                RadioState& radio, RadioDialect spoken) {
     std::string message;
     int idleMs = 0;
     int skipped = 0;
@@ -51,6 +53,7 @@ Reply ReadReply(SerialPort& port, const std::atomic<bool>& closing, std::string_
         }
         // An empty message or the radio's "?" is a refusal: this attempt failed.
         if (message.empty() || message == "?") return {ReplyEnd::Failed, {}};
+        radio.NoteMessage(message, spoken);
         if (IsAnswerTo(message, code)) return {ReplyEnd::Answer, std::move(message)};
         if (++skipped >= kMaxSkippedReports) return {ReplyEnd::Failed, {}};
         message.clear();
@@ -82,6 +85,7 @@ bool CatLink::OpenIfChanged(const std::string& name, std::uint32_t newBaud, std:
     ForgetRadioLocked();  // another radio may answer on this opening
     // The server's TX; that went out on another port keyed nothing here.
     if (name != portName) ownTxWritten.store(false);
+    radio.NoteLink(RadioLinkState::Open, name);
     portName = name;
     baud = newBaud;
     byteSize = dataBits;
@@ -119,13 +123,16 @@ CatReply CatLink::Transact(std::string_view command, ChangeRight right, const Ra
     // change the radio is turned away at once, and a read waits for callers
     // to share it. The class that counts is the one taken at the write.
     const bool query = IsCatQuery(command, dialect.load());
-    if (!query && !right.Holds()) return {};
+    if (!query && !right.Holds()) return kRefusedCatReply;
     {
         std::unique_lock<std::mutex> guard(queueMutex);
         queue.push_back(&self);
         if (returnsDue > 0 && --returnsDue == 0) queue.front()->turn.notify_one();
         self.turn.wait(guard, [&] { return self.answered || queue.front() == &self; });
-        if (self.answered) return std::move(self.result);
+        if (self.answered) {
+            self.result.shared = true;
+            return std::move(self.result);
+        }
         // Programs polling the same reads get their answers together and ask
         // again within a fraction of a millisecond of each other: waiting for
         // them lets them share this query instead of each taking a turn.
@@ -206,9 +213,9 @@ CatReply CatLink::TransactLocked(std::string_view command, ChangeRight right,
             if (closing.load()) return none;
         }
         // Whatever the radio sent since the last transaction is not the answer.
-        port.DiscardInput();
+        radio.NoteStream(port.DiscardInput(), spoken);
         // Asked at the last moment: an AG that came while this waited counts.
-        if (!query && !right.Holds()) return none;
+        if (!query && !right.Holds()) return kRefusedCatReply;
         // Only callers already waiting share it: no answer predates its question.
         if (query && attempt == 0) TakeRiders(command, spoken, riders);
         if (!port.DeviceGone()) {
@@ -227,7 +234,7 @@ CatReply CatLink::TransactLocked(std::string_view command, ChangeRight right,
         if (!query) return none;
         if (!port.IsOpen()) continue;
 
-        Reply reply = ReadReply(port, closing, code);
+        Reply reply = ReadReply(port, closing, code, radio, spoken);
         if (reply.end == ReplyEnd::Closing) return none;
         if (reply.end == ReplyEnd::Lost) {
             LoseLocked();
@@ -250,6 +257,7 @@ void CatLink::Close() {
     lost = false;
     ForgetRadioLocked();
     ownTxWritten.store(false);
+    radio.NoteLink(RadioLinkState::Closed);
     portName.clear();
     baud = 0;
     reopener.Rearm();
@@ -265,6 +273,7 @@ void CatLink::LoseLocked() {
     port.Close();
     if (lost) return;
     lost = true;
+    radio.NoteLink(RadioLinkState::Lost);
     LogErr("[brinmoor] CAT port " + portName + " lost \xE2\x80\x94 will reopen when it returns\n");
     reopener.Begin();
 }
@@ -277,6 +286,7 @@ CatLink::Reopen CatLink::TryReopen(std::string& reopened) {
     }
     lost = false;
     ForgetRadioLocked();
+    radio.NoteLink(RadioLinkState::Open, portName);
     reopened = portName;
     return Reopen::Reopened;
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "radio/radio_dialect.h"
+#include "radio/radio_state.h"
 #include "radio/serial_port.h"
 
 namespace brinmoor {
@@ -49,7 +50,10 @@ class CatLink;
 struct CatReply {
     std::string answer;  // a read: the answer, "?" (none), or empty (port closed)
     bool read = false;   // false: a set command, written or dropped; answer empty
+    bool shared = false;   // answered by another caller's identical query
+    bool refused = false;  // a set command dropped: the caller had no right to change the radio
 };
+inline const CatReply kRefusedCatReply{{}, false, false, true};
 
 // What the link has done since it was made, and who is at it now.
 struct CatTraffic {
@@ -151,6 +155,9 @@ class CatLink {
 
     CatTraffic Traffic();
 
+    // What the traffic on this link has told of the radio.
+    RadioState& State() { return radio; }
+
     // Ends the reopen attempts and waits for them, then drops DTR and RTS,
     // closes the port, forgets the port name and baud. A transaction in
     // flight gives up at its next read (returning empty), and the ones queued
@@ -226,6 +233,7 @@ class CatLink {
     std::chrono::steady_clock::time_point regatherUntil;
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> shared{0};
+    RadioState radio;             // fed with every message the radio sends
     CatReopener reopener{*this};  // last: stopped before the rest goes
 };
 

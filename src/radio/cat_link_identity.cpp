@@ -48,6 +48,7 @@ void CatLink::ForgetDialect(RadioDialect known, std::string_view query) {
 void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
     const std::optional<RadioDialect> identified = DialectFromId(answer);
     if (!identified) {
+        radio.NoteIdentity(answer, RadioDialect::Unknown);
         // Never guess: a radio we cannot place gets nothing of ours but "ID;".
         dialect.store(RadioDialect::Unknown);
         // Asked once more at once (a garbled answer may be a passing fault),
@@ -63,6 +64,7 @@ void CatLink::NoteIdentityLocked(std::string_view answer, std::string& note) {
         return;
     }
     lastIdUnreadable = false;
+    radio.NoteIdentity(answer, *identified);
     dialect.store(*identified);
     if (loggedDialect != *identified) {
         loggedDialect = *identified;

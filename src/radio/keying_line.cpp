@@ -80,6 +80,7 @@ void KeyingLine::DriveLocked(bool on, std::uint64_t by) {
         shared->DriveOwn(this, line, on);
     }
     if (on && !raised) raisedAt = std::chrono::steady_clock::now();
+    if (on) timedOut = false;
     raised = on;
     raisedBy = on ? by : 0;
 }
@@ -95,6 +96,7 @@ bool KeyingLine::ReleaseIfRaisedFor(std::chrono::steady_clock::duration limit) {
     std::lock_guard guard(lock);
     if (!raised || std::chrono::steady_clock::now() - raisedAt < limit) return false;
     DriveLocked(false, 0);
+    timedOut = true;
     return true;
 }
 
@@ -119,6 +121,12 @@ void KeyingLine::Close() {
     if (shared != nullptr) shared->ForgetHolder(this);
     released = std::move(shared);
     shared.reset();
+}
+
+KeyingLineState KeyingLine::State() {
+    std::lock_guard guard(lock);
+    const bool open = owns ? handle != nullptr : shared != nullptr && shared->OwnOpen();
+    return {open, raised, raisedBy, raisedAt, timedOut};
 }
 
 bool KeyingLine::Owns() {

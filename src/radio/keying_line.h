@@ -16,6 +16,15 @@
 
 namespace brinmoor {
 
+// How a line stands, for the server's status.
+struct KeyingLineState {
+    bool open = false;
+    bool raised = false;
+    std::uint64_t raisedBy = 0;  // as SetLine was told; 0: anyone else
+    std::chrono::steady_clock::time_point raisedAt;
+    bool timedOut = false;  // the last drop was ReleaseIfRaisedFor's
+};
+
 class KeyingLine {
   public:
     KeyingLine() = default;
@@ -45,6 +54,8 @@ class KeyingLine {
     // An owner drops DTR and RTS and closes its port; a sharer lets go of its
     // owner and leaves the owner's port as it is.
     void Close();
+
+    KeyingLineState State();
 
     bool Owns();
     // The owner this line shares, or null.
@@ -86,6 +97,7 @@ class KeyingLine {
     bool raised = false;  // as this line last drove it
     std::uint64_t raisedBy = 0;
     std::chrono::steady_clock::time_point raisedAt;
+    bool timedOut = false;
     std::mutex lock;
 };
 

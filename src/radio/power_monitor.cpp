@@ -76,8 +76,14 @@ void PowerMonitor::IdleCycle() {
         // Nothing else of ours until the radio says which commands it speaks.
         sampling.store(false);
     } else {
-        const bool transmitting =
-            SaysTransmitting(dialect, link.OwnQuery(TransmitStateQuery(dialect), dialect));
+        // An IF that anyone read within one idle poll tells as much as a new one.
+        const std::string_view query = TransmitStateQuery(dialect);
+        const RadioSnapshot state = link.State().Snapshot();
+        const bool fresh = query == "IF" && state.lastIfAt &&
+                           std::chrono::steady_clock::now() - *state.lastIfAt <
+                               std::chrono::milliseconds(kPowerIdlePollMs);
+        const bool transmitting = SaysTransmitting(
+            dialect, fresh ? std::string_view(state.lastIf) : link.OwnQuery(query, dialect));
         if (transmitting && !sampling.load()) sampleCount = 0;
         sampling.store(transmitting);
     }

@@ -117,18 +117,21 @@ std::string SerialPort::ReadUntil(char terminator, int idleTimeoutMs) {
     }
 }
 
-void SerialPort::DiscardInput() {
+std::string SerialPort::DiscardInput() {
+    std::string discarded;
     SerialDevice* device = handle;
-    if (device == nullptr) return;
-    for (std::size_t discarded = 0; discarded < kMaxSerialMessage; ++discarded) {
-        if (SerialInputQueueLength(device) == 0) return;
+    if (device == nullptr) return discarded;
+    while (discarded.size() < kMaxSerialMessage) {
+        if (SerialInputQueueLength(device) == 0) return discarded;
         SetSerialReadTimeout(device, kDiscardReadMs);
         char byte = 0;
         const SerialRead read = ReadSerialByte(device, byte);
         deviceGone = read == SerialRead::Gone;
         // The queue said there was a byte; when none comes, stop asking.
-        if (read != SerialRead::Byte) return;
+        if (read != SerialRead::Byte) return discarded;
+        discarded += byte;
     }
+    return discarded;
 }
 
 bool SerialPort::Write(std::string_view bytes) {

@@ -50,8 +50,8 @@ class SerialPort {
     std::string ReadUntil(char terminator, int idleTimeoutMs);
     // Reads and throws away what the device has already received, in 10-ms
     // reads; at most kMaxSerialMessage bytes per call, so a device that keeps
-    // streaming cannot hold the caller.
-    void DiscardInput();
+    // streaming cannot hold the caller. Returns what it threw away.
+    std::string DiscardInput();
 
     bool Write(std::string_view bytes);
     bool LockedWrite(std::string_view bytes);

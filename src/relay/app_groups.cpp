@@ -19,6 +19,8 @@ void ReadExtGroups(const JsonValue& document, std::map<std::int32_t, std::string
 
         AppGroup group;
         ReadPortEntry(value, "cat", group.cat, group.catEnabled, 38400);
+        const JsonValue& reports = JsonMember(JsonMember(value, "cat"), "reports");
+        group.catReports = reports.kind == JsonKind::Bool && reports.flag;
         ReadPortEntry(value, "ptt", group.ptt, group.pttEnabled, 38400);
         ReadPortEntry(value, "cw", group.cw, group.cwEnabled, 38400);
         ReadPortEntry(value, "winkey", group.winkey, group.winkeyEnabled, 1200);

@@ -24,6 +24,9 @@ struct AppGroup {
     bool cwEnabled = false;
     bool winkeyEnabled = false;
     bool fskEnabled = false;
+    // The cat port's "reports": its device only listens, and is told every
+    // change of the radio as if it had asked for auto-information.
+    bool catReports = false;
 };
 
 // Groups with at least one usable port, ascending by group number.

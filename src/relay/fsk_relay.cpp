@@ -48,7 +48,7 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
 
 void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& context,
                     SerialPort& port, const std::string& portName, std::int32_t group,
-                    const std::string& flow) {
+                    const std::string& flow, std::atomic<bool>& keyed) {
     const FskKeying keying = FskKeyingFromFlow(flow);
     bool told = false;
     const KeyingInput input{
@@ -65,6 +65,7 @@ void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& contex
             if (keying.dtr) server->SetDtr(on);
             if (keying.rts) server->SetRts(on);
         }
+        keyed.store(on);
     });
 }
 

@@ -34,8 +34,9 @@ void FskRelay(const std::atomic<bool>& running, const RelayContext& context, Ser
 // The keying input: DSR of the group's port keys the lines the flow names
 // (FollowKeyingInput); they are dropped when the group stops being active
 // and when the relay ends. Not started for a flow that keys nothing.
+// `keyed` tells whether the lines it raised are up.
 void FskKeyingRelay(const std::atomic<bool>& running, const RelayContext& context,
                     SerialPort& port, const std::string& portName, std::int32_t group,
-                    const std::string& flow);
+                    const std::string& flow, std::atomic<bool>& keyed);
 
 }  // namespace brinmoor

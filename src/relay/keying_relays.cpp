@@ -15,7 +15,7 @@ void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGrou
         [&] { return groupLine.PortName(); },
     };
     FollowKeyingInput(running, activeGroup, group, input, [&](bool on) {
-        if (auto line = serverLine.Snapshot()) line->SetLine(on);
+        if (auto line = serverLine.Snapshot()) line->SetLine(on, GroupKeyer(group));
     });
 }
 

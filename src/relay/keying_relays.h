@@ -11,6 +11,13 @@
 
 namespace brinmoor {
 
+// Who a group's relay is when it keys a server line (SetLine's `by`): far
+// above any client's number, so a client's disconnect never releases it.
+inline constexpr std::uint64_t kGroupKeyerBase = std::uint64_t{1} << 62;
+inline std::uint64_t GroupKeyer(std::int32_t group) {
+    return kGroupKeyerBase | static_cast<std::uint32_t>(group);
+}
+
 // Follows the group line's DSR on the server line (FollowKeyingInput).
 void KeyingRelay(const std::atomic<bool>& running, const ActiveGroup& activeGroup,
                  KeyingLine& groupLine, Handover<KeyingLine>& serverLine, std::int32_t group);

@@ -1,6 +1,7 @@
 #include "relay/relay_manager.h"
 
 #include <exception>
+#include <tuple>
 #include <utility>
 
 #include "common/log.h"
@@ -9,6 +10,7 @@
 #include "relay/endpoint_notes.h"
 #include "relay/fsk_relay.h"
 #include "relay/keying_relays.h"
+#include "relay/report_poller.h"
 
 namespace brinmoor {
 namespace {
@@ -36,6 +38,8 @@ void RelayManager::SetThreadStarter(ThreadStarter starter) {
 }
 
 void RelayManager::Start(const AppGroupTable& groups) {
+    std::lock_guard<std::mutex> view(viewMutex);
+    configured = groups;
     running.store(true);
     // Every group that may read the keyer is known before the first reader
     // starts, so no reader takes the active group's bytes for nobody's while
@@ -61,6 +65,25 @@ void RelayManager::Start(const AppGroupTable& groups) {
         }
         if (!readsKeyer) winkeyReaders.Remove(number);
     }
+    if (!failed) StartReportPoller();
+}
+
+void RelayManager::StartReportPoller() {
+    // Fixed from here until Stop, so the poller reads it without a lock.
+    std::vector<std::pair<std::shared_ptr<const GroupActivity>, bool>> listeners;
+    for (const auto& [number, ports] : groupPorts) {
+        if (ports.cat) listeners.emplace_back(ports.activity, configured[number].catReports);
+    }
+    if (listeners.empty()) return;
+    const auto wanted = [listeners] {
+        for (const auto& [activity, reports] : listeners) {
+            if (reports || activity->autoInformation.load() != '0') return true;
+        }
+        return false;
+    };
+    if (!Launch([this, wanted] { poller.Run(running, context.catLink, wanted); })) {
+        LogErr("[relay] Could not start the thread that reads IF for reports\n");
+    }
 }
 
 bool RelayManager::Launch(std::function<void()> body) {
@@ -79,13 +102,25 @@ bool RelayManager::Launch(std::function<void()> body) {
 bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupPorts& ports,
                               bool& readsKeyer) {
     const std::string numberText = std::to_string(number);
+    GroupActivity& activity = *ports.activity;
+    // The endpoint's notes are logged and tell the status who is connected.
+    const auto endpointOptions = [&](const std::string& name, RelayKind kind) {
+        EndpointOptions options = GroupEndpointOptions(name, context.admits);
+        options.told = [log = std::move(options.told), &activity, kind](const EndpointNote& note) {
+            activity.NotePeer(kind, note);
+            log(note);
+        };
+        return options;
+    };
 
     if (group.catEnabled && !group.cat.port.empty()) {
         auto port = std::make_unique<SerialPort>();
-        if (OpenPort(*port, group.cat, GroupEndpointOptions(group.cat.port, context.admits))) {
+        if (OpenPort(*port, group.cat, endpointOptions(group.cat.port, RelayKind::Cat))) {
             SerialPort& catPort = *port;
-            if (!Launch(
-                    [this, &catPort, number] { CatRelay(running, context, catPort, number); })) {
+            const CatRelayGroup relayGroup{number, &activity, group.catReports, &poller};
+            if (!Launch([this, &catPort, relayGroup] {
+                    CatRelay(running, context, catPort, relayGroup);
+                })) {
                 port->Close();
                 return false;
             }
@@ -135,7 +170,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
     if (group.winkeyEnabled && !group.winkey.port.empty() && ServerPortOpen(context.winkeyPort)) {
         auto port = std::make_unique<SerialPort>();
         if (LockedOpenPort(*port, group.winkey,
-                           GroupEndpointOptions(group.winkey.port, context.admits))) {
+                           endpointOptions(group.winkey.port, RelayKind::WinKey))) {
             SerialPort& winkeyPort = *port;
             if (!Launch([this, &winkeyPort, number] {
                     WinKeyFromApp(running, context, winkeyPort, number);
@@ -157,7 +192,7 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
 
     if (group.fskEnabled && !group.fsk.port.empty() && ServerPortOpen(context.fskPort)) {
         auto port = std::make_unique<SerialPort>();
-        if (LockedOpenPort(*port, group.fsk, GroupEndpointOptions(group.fsk.port, context.admits))) {
+        if (LockedOpenPort(*port, group.fsk, endpointOptions(group.fsk.port, RelayKind::Fsk))) {
             SerialPort& fskPort = *port;
             if (!Launch([this, &fskPort, number] { FskRelay(running, context, fskPort, number); })) {
                 port->LockedClose();
@@ -166,8 +201,10 @@ bool RelayManager::StartGroup(std::int32_t number, const AppGroup& group, GroupP
             ports.fsk = std::move(port);
             const FskKeying keying = FskKeyingFromFlow(group.fsk.flow);
             if ((keying.dtr || keying.rts) &&
-                !Launch([this, &fskPort, number, name = group.fsk.port, flow = group.fsk.flow] {
-                    FskKeyingRelay(running, context, fskPort, name, number, flow);
+                !Launch([this, &fskPort, number, name = group.fsk.port, flow = group.fsk.flow,
+                         &activity] {
+                    FskKeyingRelay(running, context, fskPort, name, number, flow,
+                                   activity.fskKeyed);
                 })) {
                 return false;
             }
@@ -186,6 +223,7 @@ void RelayManager::Stop() {
         if (thread.joinable()) thread.join();
     }
     threads.clear();
+    std::lock_guard<std::mutex> view(viewMutex);
     for (auto& [number, ports] : groupPorts) {
         if (ports.cat) ports.cat->Close();
         if (ports.ptt) ports.ptt->Close();
@@ -194,7 +232,52 @@ void RelayManager::Stop() {
         if (ports.fsk) ports.fsk->LockedClose();
     }
     groupPorts.clear();
+    configured.clear();
     winkeyReaders.Clear();
+}
+
+std::vector<GroupView> RelayManager::View() {
+    std::lock_guard<std::mutex> view(viewMutex);
+    std::vector<GroupView> groups;
+    for (const auto& [number, group] : configured) {
+        GroupView& entry = groups.emplace_back();
+        entry.number = number;
+        entry.reports = group.catReports;
+        const auto found = groupPorts.find(number);
+        const GroupPorts* ports = found != groupPorts.end() ? &found->second : nullptr;
+        if (ports != nullptr) entry.activity = ports->activity;
+        const auto add = [&](RelayKind kind, bool enabled, const PortSettings& settings) {
+            if (!enabled || settings.port.empty()) return RelayPortView{};
+            RelayPortView port;
+            port.kind = kind;
+            port.name = settings.port;
+            if (ports != nullptr) port.peer = ports->activity->Peer(kind);
+            return port;
+        };
+        const auto keep = [&](RelayPortView port) {
+            if (!port.name.empty()) entry.ports.push_back(std::move(port));
+        };
+        RelayPortView cat = add(RelayKind::Cat, group.catEnabled, group.cat);
+        cat.open = ports != nullptr && ports->cat && ports->cat->IsOpen();
+        keep(std::move(cat));
+        for (auto [kind, enabled, settings, line] :
+             {std::tuple{RelayKind::Ptt, group.pttEnabled, &group.ptt,
+                         ports != nullptr ? ports->ptt.get() : nullptr},
+              std::tuple{RelayKind::Cw, group.cwEnabled, &group.cw,
+                         ports != nullptr ? ports->cw.get() : nullptr}}) {
+            RelayPortView port = add(kind, enabled, *settings);
+            port.open = line != nullptr && line->IsOpen();
+            if (port.open) port.keyed = line->IsDsrOn();
+            keep(std::move(port));
+        }
+        RelayPortView winkey = add(RelayKind::WinKey, group.winkeyEnabled, group.winkey);
+        winkey.open = ports != nullptr && ports->winkey && ports->winkey->IsOpen();
+        keep(std::move(winkey));
+        RelayPortView fsk = add(RelayKind::Fsk, group.fskEnabled, group.fsk);
+        fsk.open = ports != nullptr && ports->fsk && ports->fsk->IsOpen();
+        keep(std::move(fsk));
+    }
+    return groups;
 }
 
 }  // namespace brinmoor

@@ -7,6 +7,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +18,9 @@
 #include "radio/keying_line.h"
 #include "radio/serial_port.h"
 #include "relay/app_groups.h"
+#include "relay/group_activity.h"
 #include "relay/relay_context.h"
+#include "relay/report_poller.h"
 #include "relay/winkey_relay.h"
 
 namespace brinmoor {
@@ -27,6 +31,23 @@ struct GroupPorts {
     std::shared_ptr<KeyingLine> cw;
     std::unique_ptr<SerialPort> winkey;
     std::unique_ptr<SerialPort> fsk;
+    std::shared_ptr<GroupActivity> activity = std::make_shared<GroupActivity>();
+};
+
+// One configured port of a group as it stands now.
+struct RelayPortView {
+    RelayKind kind = RelayKind::Cat;
+    std::string name;  // as configured
+    bool open = false;
+    std::optional<std::uint32_t> peer;  // a tcp: port's connected program
+    std::optional<bool> keyed;          // a PTT or CW line: the program's DSR
+};
+
+struct GroupView {
+    std::int32_t number = 0;
+    std::vector<RelayPortView> ports;
+    std::shared_ptr<const GroupActivity> activity;
+    bool reports = false;  // the cat port's "reports" option
 };
 
 class RelayManager {
@@ -49,6 +70,9 @@ class RelayManager {
     // RTS dropped). Does nothing on a stopped manager.
     void Stop();
 
+    // Every group that Start was given, ascending, with its ports.
+    std::vector<GroupView> View();
+
     // For tests: how threads are created, so that a failure can be staged.
     void SetThreadStarter(ThreadStarter starter);
 
@@ -58,10 +82,14 @@ class RelayManager {
     bool StartGroup(std::int32_t number, const AppGroup& group, GroupPorts& ports,
                     bool& readsKeyer);
     bool Launch(std::function<void()> body);
+    void StartReportPoller();
 
     RelayContext context;
     std::atomic<bool> running{false};
-    std::map<std::int32_t, GroupPorts> groupPorts;
+    std::map<std::int32_t, GroupPorts> groupPorts;  // viewMutex while changed or viewed
+    AppGroupTable configured;                        // viewMutex
+    std::mutex viewMutex;
+    ReportPoller poller;  // the IF rounds while a group listens for reports
     std::vector<std::thread> threads;
     WinKeyReaders winkeyReaders;
     ThreadStarter startThread;

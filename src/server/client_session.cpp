@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "server/control_commands.h"
+#include "server/status_document.h"
 
 namespace brinmoor {
 namespace {
@@ -34,6 +35,8 @@ FrameResult HandleFrame(ServerState& state, std::int32_t tcpPort, const std::str
         result.quit = true;
     } else if (frame == "PORTS") {
         result.reply = PortsCommand(state);
+    } else if (frame == "STATUS") {
+        result.reply = StatusCommand(state);
     } else if (n >= 4 && StartsWith(frame, "CFG")) {
         result.reply = CfgCommand(state, frame, tcpPort);
     } else if (frame == "PW") {

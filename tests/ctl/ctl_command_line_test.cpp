@@ -23,7 +23,7 @@ TEST(CtlCommandLineTest, OptionsThenOneCommand) {
     EXPECT_EQ(ParseCtlCommandLine({"--version"}).action, CtlAction::Version);
 
     const std::pair<std::vector<std::string>, const char*> refused[] = {
-        {{}, "no command given"}, {{"status"}, "unknown command 'status'"},
+        {{}, "no command given"}, {{"stat"}, "unknown command 'stat'"},
         {{"--verbose", "ports"}, "unknown option '--verbose'"},
         {{"--host", "radio.local", "ports"}, "--host needs an IPv4 address"},
         {{"--port", "0", "ports"}, "--port needs a TCP port number from 1 to 65535, not '0'"},
@@ -31,6 +31,8 @@ TEST(CtlCommandLineTest, OptionsThenOneCommand) {
         {{"ports", "extra"}, "ports takes no arguments"}, {{"cfg"}, "cfg needs one file name"},
         {{"ag", "one"}, "at most one group number"}, {{"ptt", "1"}, "ptt needs on or off"},
         {{"cat"}, "cat needs at least one CAT command"},
+        {{"status", "--yaml"}, "status takes no arguments but --json"},
+        {{"watch", "0"}, "watch takes at most a number of views"},
     };
     for (const auto& [arguments, refusal] : refused) {
         line = ParseCtlCommandLine(arguments);

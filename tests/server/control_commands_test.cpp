@@ -52,7 +52,8 @@ TEST_F(ServerCommandsTest, DispatchFollowsExactTextAndLength) {
     // frame that begins with it, the query AG0 included. brinmoorctl, which
     // refuses to send the server's own frames as CAT commands, agrees.
     for (const std::string frame : {"CFG", "PT", "CK", "PW1", "PWX", "PORTS1", "QUIT1", "quit",
-                                    "PORTS", "PW", "AG", "AG0", "AG1", "PT1", "CK0", "CKx"}) {
+                                    "PORTS", "PW", "AG", "AG0", "AG1", "PT1", "CK0", "CKx",
+                                    "STATUS", "STATUS1"}) {
         sim::TakeWritten("COM3");
         Send(frame);
         const bool toRadio = sim::Written("COM3").find(frame + ";") != std::string::npos;

@@ -123,6 +123,10 @@ TEST_F(EndpointSystemTest, AStationFileBringsGroupsAndTheActiveAppBackAfterARest
         ASSERT_TRUE(logger.Send("FA" + frequency + ";"));
         EXPECT_TRUE(radio.WaitLog("rx FA" + frequency + ";", 5s));
         EXPECT_TRUE(server.WaitOut("[relay] " + name + ": program connected from 127.0.0.1"));
+        // STATUS names the connected program.
+        EXPECT_NE(TcpClient(server.Port()).Ask("STATUS;").find(
+                      R"("kind":"tcp","open":true,"peer":"127.0.0.1")"),
+                  std::string::npos);
         // The tcp: endpoint serves one program at a time, and only those that
         // --allow admits.
         TcpClient second(port);

@@ -111,6 +111,11 @@ std::optional<PortName> Checker::Entry(const std::string& path, const JsonValue&
         return std::nullopt;
     }
     for (const auto& [name, value] : entry.members) {
+        // A group's cat port may ask for the radio's reports.
+        if (kind == EntryKind::GroupCat && name == "reports") {
+            if (value.kind != JsonKind::Bool) Warn(Join(path, name), "not true or false: no reports");
+            continue;
+        }
         if (!Contains(kEntryMembers, name)) {
             const bool local = kind <= EntryKind::LocalFsk;
             Stray(path, name, kEntryMembers,

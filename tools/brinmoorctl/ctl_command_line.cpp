@@ -35,6 +35,14 @@ std::string CheckArguments(const std::string& command, const std::vector<std::st
         if (count == 1 && (args[0] == "on" || args[0] == "off")) return "";
         return command + " needs on or off";
     }
+    if (command == "status") {
+        if (count == 0 || (count == 1 && args[0] == "--json")) return "";
+        return "status takes no arguments but --json";
+    }
+    if (command == "watch") {
+        if (count == 0 || (count == 1 && WholeNumber(args[0], 1, 1000000))) return "";
+        return "watch takes at most a number of views, such as 10";
+    }
     if (command == "cat") {
         return count > 0 ? "" : "cat needs at least one CAT command, such as FA";
     }
@@ -114,6 +122,10 @@ std::string CtlHelpText() {
            "\n"
            "Commands:\n"
            "  ports             show the server's status: TCP port and CAT port settings\n"
+           "  status [--json]   show the station: the radio, the active app, the groups'\n"
+           "                    ports and counters, the keying lines (--json: the document)\n"
+           "  watch [N]         the same view, redrawn four times a second until Ctrl-C\n"
+           "                    (or N times); survives the server's restart\n"
            "  cfg FILE.json     check a configuration document, then send it (CFG);\n"
            "                    with a CAT port, then ask the radio for ID there; with\n"
            "                    \"active\" (a station file), then make that group active\n"

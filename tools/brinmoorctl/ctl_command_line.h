@@ -15,7 +15,8 @@ struct CtlCommandLine {
     std::string host = "127.0.0.1";
     std::uint16_t port = 4532;
     std::chrono::milliseconds timeout{10000};  // for the connect and for each reply
-    std::string command;                       // ports, cfg, check, ag, pw, ptt, cw, cat, quit
+    std::string command;                       // ports, status, watch, cfg, check, ag, pw, ptt, cw,
+                                               // cat, quit
     std::vector<std::string> arguments;
     std::string refusal;  // why the command line is refused
 };

@@ -10,6 +10,7 @@ std::string_view ControlCommandOf(std::string_view frame) {
     const std::size_t n = frame.size();
     if (frame == "QUIT") return "QUIT";
     if (frame == "PORTS") return "PORTS";
+    if (frame == "STATUS") return "STATUS";
     if (n >= 4 && frame.starts_with("CFG")) return "CFG";
     if (frame == "PW") return "PW";
     if (n >= 2 && frame.starts_with("AG")) return "AG";

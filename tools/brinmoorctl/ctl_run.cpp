@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -11,8 +12,10 @@
 #include "config/json.h"
 #include "config/port_settings.h"
 #include "ctl_protocol.h"
+#include "ctl_watch.h"
 #include "json_text.h"
 #include "platform/socket.h"
+#include "platform/terminal.h"
 #include "radio/cat_query.h"
 #include "relay/app_groups.h"
 #include "server_connection.h"
@@ -210,6 +213,10 @@ int Cat(Session& session) {
 int Run(Session& session) {
     const CtlCommandLine& line = session.line;
     const std::string& command = line.command;
+    if (command == "status" || command == "watch") {
+        const bool terminal = &session.out == &std::cout && PrepareTerminalOutput();
+        return RunStatusCommand(line, session.out, session.err, terminal);
+    }
     if (command == "cat") return Cat(session);
     if (command == "cfg") return Cfg(session);
     if (!session.Connect()) return session.status;
