@@ -2,10 +2,13 @@
 # Installs what is missing, builds brinmoor and runs the whole test suite, in
 # stages:
 #   native    plain build (build/) and the native suite
+#   package   the Debian packages for amd64 and arm64 (tools/release.sh --debs),
+#             their checks (packaging/check-packages.sh), and the arm64 unit
+#             tests and server start-up under qemu-aarch64 (packaging/check-arm64.sh)
 #   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   tsan      the native suite under ThreadSanitizer (build-tsan/)
 #   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 20) each (build-fuzz/, tools/fuzz.sh)
-#   windows   mingw-w64 build (build-windows/), the Windows zip, the unit tests under Wine
+#   windows   mingw-w64 Release build (build-windows/), the Windows zip, the unit tests under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
 #                             about 12 minutes on two cores)
@@ -20,10 +23,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=2
 
 case "${1:-}" in
-    "" | --all) stages=(native asan tsan fuzz windows) ;;
+    "" | --all) stages=(native package asan tsan fuzz windows) ;;
     --native) stages=(native) ;;
     -*)
-        sed -n '2,17p' "$0" >&2
+        sed -n '2,20p' "$0" >&2
         exit 2
         ;;
     *) stages=("$@") ;;
@@ -34,6 +37,7 @@ for stage in "${stages[@]}"; do
     case "$stage" in
         fuzz) deps+=(--fuzz) ;;
         windows) deps+=(--windows) ;;
+        package) deps+=(--release) ;;
         native | asan | tsan) ;;
         *)
             echo "tools/test.sh: unknown stage $stage" >&2
@@ -76,19 +80,12 @@ sanitized_suite() {
 }
 
 windows_suite() {
-    cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
     cmake --build "$root/build-windows" -j$jobs
 
-    echo "== Windows zip: build-windows/brinmoor-windows.zip"
-    local package="$root/build-windows/brinmoor-windows"
-    rm -rf "$package" "$package.zip"
-    mkdir -p "$package/docs"
-    cp "$root/build-windows/src/brinmoor.exe" \
-        "$root/build-windows/tools/brinmoorctl/brinmoorctl.exe" \
-        "$root/README.md" "$root/LICENSE" "$root/CHANGELOG.md" "$package/"
-    cp "$root"/docs/*.md "$package/docs/"
-    (cd "$root/build-windows" && cmake -E tar cf brinmoor-windows.zip --format=zip brinmoor-windows)
+    echo "== Windows zip (Release, stripped)"
+    "$root/packaging/windows-zip.sh" "$root/build-windows" "$root/build-windows"
 
     export WINEPREFIX="$root/build-windows/wine-prefix"
     export WINEDEBUG=-all
@@ -120,6 +117,13 @@ run_stage() {
             native_suite "$root/build" || status=$?
             soak_run "$root/build" || status=$?
             return $status
+            ;;
+        package)
+            # The packages, then the arm64 unit tests built beside them.
+            "$root/tools/release.sh" --debs &&
+                "$root/packaging/check-packages.sh" "$root/dist" &&
+                cmake --build "$root/build-release/arm64" -j$jobs --target brinmoor_unit_tests &&
+                "$root/packaging/check-arm64.sh" "$root/build-release/arm64"
             ;;
         asan) sanitized_suite "$root/build-asan" "address;undefined" ;;
         tsan) sanitized_suite "$root/build-tsan" "thread" ;;
