@@ -33,6 +33,8 @@ expected_files() {
     } | sort
 }
 
+grep -q "^## \[$version\]" "$root/CHANGELOG.md" || fail "CHANGELOG.md has no section [$version]"
+
 for arch in amd64 arm64; do
     deb="$dist/brinmoor_${version}_${arch}.deb"
     echo "== $deb ($(stat -c %s "$deb") bytes)"

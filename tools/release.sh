@@ -37,17 +37,22 @@ configure() {
     shift
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
 }
+# The hardening Debian's own packages are built with (dpkg-buildflags):
+# checked buffer functions, stack protector, relocations read-only at once.
+linux_hardening=(-DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security"
+    -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now")
 
 rm -rf "$dist"
 mkdir -p "$dist"
 
 echo "== amd64"
-configure "$builds/amd64" -DBRINMOOR_BUILD_TESTS=OFF
+configure "$builds/amd64" -DBRINMOOR_BUILD_TESTS=OFF "${linux_hardening[@]}"
 cmake --build "$builds/amd64" -j$jobs --target "${programs[@]}"
 "$root/packaging/build-deb.sh" "$builds/amd64" amd64 "$dist"
 
 echo "== arm64"
-configure "$builds/arm64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake"
+configure "$builds/arm64" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
+    "${linux_hardening[@]}"
 cmake --build "$builds/arm64" -j$jobs --target "${programs[@]}"
 "$root/packaging/build-deb.sh" "$builds/arm64" arm64 "$dist"
 

@@ -8,7 +8,8 @@
 #   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   tsan      the native suite under ThreadSanitizer (build-tsan/)
 #   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 20) each (build-fuzz/, tools/fuzz.sh)
-#   windows   mingw-w64 Release build (build-windows/), the Windows zip, the unit tests under Wine
+#   windows   mingw-w64 Release build (build-windows/), the Windows zip, the unit tests
+#             and the service (packaging/check-windows-service.sh) under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
 #                             about 12 minutes on two cores)
@@ -26,7 +27,7 @@ case "${1:-}" in
     "" | --all) stages=(native package asan tsan fuzz windows) ;;
     --native) stages=(native) ;;
     -*)
-        sed -n '2,20p' "$0" >&2
+        sed -n '2,21p' "$0" >&2
         exit 2
         ;;
     *) stages=("$@") ;;
@@ -98,6 +99,7 @@ windows_suite() {
     wine wineboot --init >/dev/null 2>&1 || true
     local status=0
     ctest --test-dir "$root/build-windows" --output-on-failure || status=$?
+    "$root/packaging/check-windows-service.sh" "$root/build-windows" || status=$?
     wineserver -k || true
     return $status
 }
