@@ -2,7 +2,10 @@
 # The Windows service under Wine's service manager: install, start, a
 # client's PORTS;, stop (the orderly shutdown, written to the service's log
 # file) and uninstall.
-#   packaging/check-windows-service.sh BUILD_DIR    (a mingw-w64 build)
+#   packaging/check-windows-service.sh BUILD_DIR [RADIOSIM]
+# BUILD_DIR is a mingw-w64 build. With RADIOSIM (the native radio simulator)
+# the service also gets a CAT port, a radio on TCP, and must keep it in its
+# saved file beside the log.
 # Wine runs every program as an administrator, so the refusal for users
 # without one cannot be seen here; nor can modem lines (Wine's COM ports are
 # the host's serial devices), so the dropped lines are the native tests' part.
@@ -54,6 +57,19 @@ echo "$ports"
 [[ $ports == *"\"tcp_port\": $port"* ]] || fail "PORTS; reply: $ports"
 run sc query brinmoor | grep -q RUNNING || fail "sc query does not say RUNNING"
 
+radiosim=
+if [[ -n "${2:-}" ]]; then
+    coproc radio { "$2" --tcp 0; }
+    radiosim=$radio_PID
+    read -r radio_port <&"${radio[0]}"
+    printf '{"ports": {"CAT": {"port": "%s"}}}\n' "$radio_port" >"$folder/radio.json"
+    run "$folder/brinmoorctl.exe" --port $port cfg 'C:\brinmoor-service-check\radio.json' ||
+        fail "cfg with the CAT port $radio_port"
+    said=$(run "$folder/brinmoorctl.exe" --port $port cat ID || true)
+    echo "$said"
+    [[ $said == *"ID019;"* ]] || fail "the radio's ID through the service: $said"
+fi
+
 run sc stop brinmoor >/dev/null || true
 deadline=$((SECONDS + 30))
 until run sc query brinmoor | grep -q STOPPED; do
@@ -70,6 +86,12 @@ for line in "\[brinmoor\] Listening on TCP port $port\." "\[brinmoor\] Service s
     "\[brinmoor\] Shutting down\." "\[brinmoor\] CAT link: "; do
     grep -Eq "^$stamp$line" "${log:-/dev/null}" || fail "the log lacks: $line"
 done
+
+if [[ -n "$radiosim" ]]; then
+    kill "$radiosim" || true
+    saved="$(dirname "${log:-/dev/null}")/brinmoor.json"
+    grep -q "$radio_port" "$saved" 2>/dev/null || fail "no CAT port in $saved"
+fi
 
 said=$(run "$folder/brinmoor.exe" --uninstall-service)
 echo "$said"

@@ -20,8 +20,12 @@ done
 cp "$root/README.md" "$root/LICENSE" "$root/CHANGELOG.md" "$stage/"
 cp "$root"/docs/*.md "$stage/docs/"
 
-# Nothing but the system's own DLLs may be needed.
+# Nothing but the system's own DLLs may be needed, and each stays small.
 for program in "$stage"/*.exe; do
+    if (($(stat -c %s "$program") >= 2 * 1024 * 1024)); then
+        echo "windows-zip.sh: $program is 2 MiB or more" >&2
+        exit 1
+    fi
     if x86_64-w64-mingw32-objdump -p "$program" | grep -i "DLL Name" |
         grep -viE "(kernel32|advapi32|ws2_32|msvcrt|user32|api-ms-win-[a-z0-9-]+)\.dll"; then
         echo "windows-zip.sh: $program needs a DLL that Windows does not have" >&2
