@@ -42,8 +42,10 @@ configure() {
 linux_hardening=(-DCMAKE_CXX_FLAGS="-D_FORTIFY_SOURCE=2 -fstack-protector-strong -Wformat -Werror=format-security"
     -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro -Wl,-z,now")
 
-rm -rf "$dist"
+# What this run builds is replaced; with --debs a zip built before stays.
 mkdir -p "$dist"
+rm -f "$dist"/brinmoor_*.deb "$dist/SHA256SUMS"
+[[ $windows == yes ]] && rm -f "$dist"/brinmoor-*-windows-x64.zip
 
 echo "== amd64"
 configure "$builds/amd64" -DBRINMOOR_BUILD_TESTS=OFF "${linux_hardening[@]}"
