@@ -24,7 +24,7 @@ esac
 stage="$build/deb/brinmoor"
 rm -rf "$build/deb"
 mkdir -p "$stage/DEBIAN" "$stage/usr/bin" "$stage/usr/share/man/man1" "$stage/usr/share/man/man8" \
-    "$stage/usr/share/doc/brinmoor/docs" "$stage/usr/share/lintian/overrides" \
+    "$stage/usr/share/doc/brinmoor/docs" \
     "$stage/lib/systemd/system" "$stage/etc/default" "$stage/etc/brinmoor"
 
 for program in src/brinmoor tools/brinmoorctl/brinmoorctl tools/radiosim/brinmoor-radiosim; do
@@ -51,7 +51,6 @@ sed -e "s/@VERSION@/$version/" -e "s/@DATE@/$date/" "$here/debian/changelog" |
 install -m 0644 "$here/debian/brinmoor.service" "$stage/lib/systemd/system/"
 install -m 0644 "$here/debian/default" "$stage/etc/default/brinmoor"
 install -m 0644 "$here/debian/station.json" "$stage/etc/brinmoor/station.json"
-install -m 0644 "$here/debian/lintian-overrides" "$stage/usr/share/lintian/overrides/brinmoor"
 
 for script in postinst prerm postrm; do
     install -m 0755 "$here/debian/$script" "$stage/DEBIAN/"
