@@ -16,7 +16,7 @@ out=$(cd "$3" && pwd)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [[ -n "$version" ]] || { echo "build-deb.sh: no project version in $build" >&2; exit 1; }
 case "$arch" in
-    amd64) strip=strip ;;
+    amd64) strip="strip" ;;
     arm64) strip=aarch64-linux-gnu-strip ;;
     *) echo "build-deb.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
