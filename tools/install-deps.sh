@@ -3,6 +3,10 @@
 #   tools/install-deps.sh            build and native tests
 #   tools/install-deps.sh --windows  also the mingw-w64 cross compiler and Wine
 #   tools/install-deps.sh --fuzz     also clang with libFuzzer (may be combined)
+#   tools/install-deps.sh --release  also what tools/release.sh and the package
+#                                    stage need: the arm64 cross compiler and
+#                                    qemu-user, the Debian package tools and
+#                                    lintian, systemd-analyze, mingw-w64
 set -euo pipefail
 
 # libhamlib-utils: rigctl, the station-software peer of the interoperability test.
@@ -13,6 +17,12 @@ for option in "$@"; do
         # libFuzzer and the sanitizer runtimes of clang live in libclang-rt-14-dev;
         # llvm gives llvm-symbolizer for readable reports.
         --fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
+        # adduser and debhelper give the tools the maintainer scripts call
+        # (lintian checks for them); systemd gives systemd-analyze.
+        --release)
+            packages+=(g++-aarch64-linux-gnu qemu-user dpkg-dev fakeroot lintian debhelper adduser
+                systemd man-db g++-mingw-w64-x86-64-posix)
+            ;;
     esac
 done
 

@@ -2,13 +2,17 @@
 # Installs what is missing, builds brinmoor and runs the whole test suite, in
 # stages:
 #   native    optimised build (Release, build/) and the native suite
+#   package   the Debian packages for amd64 and arm64 (tools/release.sh --debs),
+#             their checks (packaging/check-packages.sh), and the arm64 unit
+#             tests and server start-up under qemu-aarch64 (packaging/check-arm64.sh)
 #   asan      the native suite under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 #   tsan      the native suite under ThreadSanitizer (build-tsan/)
 #   fuzz      the libFuzzer targets, FUZZ_SECONDS (default 20) each (build-fuzz/, tools/fuzz.sh)
-#   windows   mingw-w64 build (build-windows/), the Windows zip, the unit tests under Wine
+#   windows   mingw-w64 Release build (build-windows/), the Windows zip, the unit tests
+#             and the service (packaging/check-windows-service.sh) under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
-#                             about 12 minutes on two cores)
+#                             about 16 minutes on two cores)
 #   tools/test.sh --native    the native stage only
 #   tools/test.sh STAGE...    the named stages, e.g. tools/test.sh asan tsan
 #
@@ -20,10 +24,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=2
 
 case "${1:-}" in
-    "" | --all) stages=(native asan tsan fuzz windows) ;;
+    "" | --all) stages=(native package asan tsan fuzz windows) ;;
     --native) stages=(native) ;;
     -*)
-        sed -n '2,17p' "$0" >&2
+        sed -n '2,21p' "$0" >&2
         exit 2
         ;;
     *) stages=("$@") ;;
@@ -34,6 +38,7 @@ for stage in "${stages[@]}"; do
     case "$stage" in
         fuzz) deps+=(--fuzz) ;;
         windows) deps+=(--windows) ;;
+        package) deps+=(--release) ;;
         native | asan | tsan) ;;
         *)
             echo "tools/test.sh: unknown stage $stage" >&2
@@ -78,19 +83,12 @@ sanitized_suite() {
 }
 
 windows_suite() {
-    cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    cmake -S "$root" -B "$root/build-windows" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DBRINMOOR_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
     cmake --build "$root/build-windows" -j$jobs
 
-    echo "== Windows zip: build-windows/brinmoor-windows.zip"
-    local package="$root/build-windows/brinmoor-windows"
-    rm -rf "$package" "$package.zip"
-    mkdir -p "$package/docs"
-    cp "$root/build-windows/src/brinmoor.exe" \
-        "$root/build-windows/tools/brinmoorctl/brinmoorctl.exe" \
-        "$root/README.md" "$root/LICENSE" "$root/CHANGELOG.md" "$package/"
-    cp "$root"/docs/*.md "$package/docs/"
-    (cd "$root/build-windows" && cmake -E tar cf brinmoor-windows.zip --format=zip brinmoor-windows)
+    echo "== Windows zip (Release, stripped)"
+    "$root/packaging/windows-zip.sh" "$root/build-windows" "$root/build-windows"
 
     export WINEPREFIX="$root/build-windows/wine-prefix"
     export WINEDEBUG=-all
@@ -103,6 +101,11 @@ windows_suite() {
     wine wineboot --init >/dev/null 2>&1 || true
     local status=0
     ctest --test-dir "$root/build-windows" --output-on-failure || status=$?
+    # With the native stage's radio simulator when there is one: the
+    # service then also opens a CAT port and keeps it in its saved file.
+    local radiosim="$root/build/tools/radiosim/brinmoor-radiosim"
+    [[ -x "$radiosim" ]] || radiosim=""
+    "$root/packaging/check-windows-service.sh" "$root/build-windows" $radiosim || status=$?
     wineserver -k || true
     return $status
 }
@@ -123,6 +126,13 @@ run_stage() {
             native_suite "$root/build" -DCMAKE_BUILD_TYPE=Release || status=$?
             soak_run "$root/build" || status=$?
             return $status
+            ;;
+        package)
+            # The packages, then the arm64 unit tests built beside them.
+            "$root/tools/release.sh" --debs &&
+                "$root/packaging/check-packages.sh" "$root/dist" &&
+                cmake --build "$root/build-release/arm64" -j$jobs --target brinmoor_unit_tests &&
+                "$root/packaging/check-arm64.sh" "$root/build-release/arm64"
             ;;
         asan) sanitized_suite "$root/build-asan" "address;undefined" ;;
         tsan) sanitized_suite "$root/build-tsan" "thread" ;;

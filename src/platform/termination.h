@@ -17,6 +17,11 @@ bool WatchTerminationRequests();
 // process as soon as a close, logoff or shutdown handler returns.
 void TerminationHandled();
 
+// The reasons the Windows service manager's stop and system-shutdown
+// requests are noted with (beyond every console event's).
+inline constexpr int kServiceStopReason = 0x101;
+inline constexpr int kServiceShutdownReason = 0x102;
+
 // The request's name for the log: "SIGTERM", "console close", ...
 std::string TerminationReasonName(int reason);
 

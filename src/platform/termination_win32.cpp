@@ -41,6 +41,8 @@ void TerminationHandled() {
 }
 
 std::string TerminationReasonName(int reason) {
+    if (reason == kServiceStopReason) return "Service stop";
+    if (reason == kServiceShutdownReason) return "System shutdown";
     switch (reason - 1) {
         case CTRL_C_EVENT:
             return "Ctrl-C";

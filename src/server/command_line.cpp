@@ -55,12 +55,20 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     CommandLine result;
     bool help = false;
     bool version = false;
+    bool install = false;
+    bool uninstall = false;
     std::string refusal;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (Is(argument, "--help")) {
+        if (Is(argument, "--install-service")) {
+            install = true;
+        } else if (Is(argument, "--service")) {
+            result.underServiceManager = true;
+        } else if (Is(argument, "--help")) {
             help = true;
+        } else if (Is(argument, "--uninstall-service")) {
+            uninstall = true;
         } else if (Is(argument, "--version")) {
             version = true;
         } else if (Is(argument, "--port")) {
@@ -108,6 +116,15 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     } else if (!refusal.empty()) {
         result.action = CommandLineAction::Refuse;
         result.refusal = refusal;
+    } else if (uninstall) {
+        result.action = CommandLineAction::UninstallService;
+    } else if (install) {
+        result.action = CommandLineAction::InstallService;
+        for (int i = 1; i < argc; ++i) {
+            if (!Is(argv[i], "--install-service") && !Is(argv[i], "--service")) {
+                result.serviceOptions.push_back(argv[i]);
+            }
+        }
     }
     return result;
 }
@@ -148,6 +165,11 @@ std::string HelpText() {
            "  --tx-timeout SECONDS\n"
            "                    release the server's own PTT or CW line once it has\n"
            "                    been keyed that long (default 0: never)\n"
+           "  --install-service [OPTION]...\n"
+           "                    (Windows) register the service \"brinmoor\", started at\n"
+           "                    boot with the other options given; needs an administrator\n"
+           "  --uninstall-service\n"
+           "                    (Windows) stop and remove the service\n"
            "  --help            show this text and exit\n"
            "  --version         show the version and exit\n";
 }

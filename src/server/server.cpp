@@ -11,6 +11,8 @@
 #include "config/json.h"
 #include "config/saved_config.h"
 #include "config/status_reply.h"
+#include "platform/files.h"
+#include "platform/service.h"
 #include "platform/termination.h"
 #include "platform/threads.h"
 #include "server/cat_config.h"
@@ -215,13 +217,26 @@ int ServerMain(int argc, const char* const* argv) {
         case CommandLineAction::Refuse:
             LogErr(options.refusal);
             return 1;
+        case CommandLineAction::InstallService:
+            return InstallService(options.serviceOptions);
+        case CommandLineAction::UninstallService:
+            return UninstallService();
         case CommandLineAction::Run:
             break;
     }
     if (!WatchTerminationRequests()) {
         LogErr("[brinmoor] Could not watch for termination signals; only QUIT stops cleanly.\n");
     }
-    return RunServer(options);
+    if (!options.underServiceManager) return RunServer(options);
+    // The same server; without --config its saved file is kept in the
+    // service's data folder, since no one may write beside the program.
+    return RunUnderServiceManager([&options](const std::string& dataFolder) {
+        CommandLine service = options;
+        if (service.configPath.empty()) {
+            service.configPath = dataFolder + PathSeparator() + "brinmoor.json";
+        }
+        return RunServer(service);
+    });
 }
 
 }  // namespace brinmoor

@@ -72,6 +72,19 @@ TEST(CommandLineTest, ArgumentsAndWhatTheyGive) {
     EXPECT_FALSE(IsAllowed(line.allow, Ip("127.0.0.1"))) << "the list replaces the default";
 }
 
+TEST(CommandLineTest, TheServiceKeepsTheOtherOptionsOnceAccepted) {
+    const CommandLine install =
+        Parse({"--port", "5000", "--install-service", "--config", "C:\\b b.json"});
+    EXPECT_EQ(install.action, CommandLineAction::InstallService);
+    EXPECT_EQ(install.serviceOptions,
+              (std::vector<std::string>{"--port", "5000", "--config", "C:\\b b.json"}));
+    EXPECT_EQ(Parse({"--install-service", "--port", "0"}).action, CommandLineAction::Refuse);
+    EXPECT_EQ(Parse({"--uninstall-service"}).action, CommandLineAction::UninstallService);
+    const CommandLine service = Parse({"--service", "--port", "5000"});
+    EXPECT_EQ(service.action, CommandLineAction::Run);
+    EXPECT_TRUE(service.underServiceManager);
+}
+
 TEST(AllowListTest, AddressesAgainstLists) {
     const std::string lan(kDefaultAllow);
     const struct {
