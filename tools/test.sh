@@ -61,7 +61,9 @@ native_suite() {
 }
 
 # The native suite with sanitizers; every report of every process lands in
-# reports/ under the build folder, and any report fails the stage.
+# reports/ under the build folder, and any report fails the stage. Built at
+# -O1 with line tables only: the sanitizers find as much, reports still name
+# files and lines, and the build takes half the time.
 sanitized_suite() {
     local dir=$1 sanitizers=$2 reports="$1/sanitizer-reports"
     rm -rf "$reports"
@@ -70,7 +72,8 @@ sanitized_suite() {
     ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:log_path=$reports/asan" \
         UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
         TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
-        native_suite "$dir" -DBRINMOOR_SANITIZE="$sanitizers" || status=$?
+        native_suite "$dir" -DBRINMOOR_SANITIZE="$sanitizers" \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" || status=$?
     if compgen -G "$reports/*" >/dev/null; then
         echo "Sanitizer reports:"
         for report in "$reports"/*; do
