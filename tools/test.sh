@@ -12,7 +12,7 @@
 #             and the service (packaging/check-windows-service.sh) under Wine
 #
 #   tools/test.sh             every stage, in the order above (what CI runs;
-#                             about 16 minutes on two cores)
+#                             about 17 minutes on two cores)
 #   tools/test.sh --native    the native stage only
 #   tools/test.sh STAGE...    the named stages, e.g. tools/test.sh asan tsan
 #
