@@ -48,7 +48,10 @@ std::string Pad(std::string text, std::size_t width) {
 
 std::string RadioLines(const JsonValue& radio) {
     const std::string link = Str(JsonMember(radio, "link"));
-    std::string line = "Radio   " + Str(JsonMember(radio, "port"), "no CAT port") + " " + link;
+    const JsonValue& port = JsonMember(radio, "port");
+    // Without a CAT port there is no link to speak of.
+    if (port.kind != JsonKind::String) return "Radio   no CAT port\n";
+    std::string line = "Radio   " + Str(port) + " " + link;
     if (link == "lost") line += " for " + Ago(JsonMember(radio, "lost_ms"));
     line += ", " + Str(JsonMember(radio, "id"), "not identified");
     const std::string dialect = Str(JsonMember(radio, "dialect"));
