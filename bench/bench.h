@@ -101,6 +101,15 @@ std::optional<long> ThreadSwitches(pid_t pid);
 // The utime and stime of /proc/PID/stat are sampled at 10-ms ticks, which
 // is too coarse for a process that runs 20 us at a time.
 std::optional<double> ThreadRunSeconds(pid_t pid);
+// CPU time of every thread of pid (% of one core) and its wake-ups a second
+// over a window this thread sleeps through; `ownWakeups` of them are the
+// measuring thread's own and left out.
+struct ThreadCost {
+    double percent = 0;
+    double wakeupsPerS = 0;
+};
+std::optional<ThreadCost> MeasureThreadCost(pid_t pid, std::chrono::milliseconds window,
+                                            long ownWakeups = 0);
 
 // One sample list per path, taken round by round: one "FA;" exchange on
 // every path, the order rotated each round, so that all paths see the same

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "bench.h"
 
@@ -187,6 +188,21 @@ QuietStdout::~QuietStdout() {
         ::dup2(saved, STDOUT_FILENO);
         ::close(saved);
     }
+}
+
+std::optional<ThreadCost> MeasureThreadCost(pid_t pid, std::chrono::milliseconds window,
+                                            long ownWakeups) {
+    const auto cpu0 = ThreadRunSeconds(pid);
+    const auto switches0 = ThreadSwitches(pid);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(window);
+    const auto cpu1 = ThreadRunSeconds(pid);
+    const auto switches1 = ThreadSwitches(pid);
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!cpu0 || !cpu1 || !switches0 || !switches1) return std::nullopt;
+    return ThreadCost{100 * (*cpu1 - *cpu0) / wall,
+                      static_cast<double>(*switches1 - *switches0 - ownWakeups) / wall};
 }
 
 }  // namespace brinmoor::bench

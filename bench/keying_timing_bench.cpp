@@ -69,27 +69,12 @@ class SimulatedServer {
     ServerState state;
 };
 
-struct ProcessCost {
-    double percent = 0;
-    double wakeupsPerS = 0;
-};
-
-std::optional<ProcessCost> MeasureOwnCost(milliseconds window) {
-    const pid_t self = ::getpid();
-    const auto cpu0 = ThreadRunSeconds(self);
-    const auto switches0 = ThreadSwitches(self);
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(window);
-    const auto cpu1 = ThreadRunSeconds(self);
-    const auto switches1 = ThreadSwitches(self);
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!cpu0 || !cpu1 || !switches0 || !switches1) return std::nullopt;
-    // The measuring thread itself wakes once, at the end of its sleep.
-    return ProcessCost{100 * (*cpu1 - *cpu0) / wall,
-                       static_cast<double>(*switches1 - *switches0 - 1) / wall};
+// The measuring thread itself wakes once, at the end of its sleep.
+std::optional<ThreadCost> MeasureOwnCost(milliseconds window) {
+    return MeasureThreadCost(::getpid(), window, 1);
 }
 
-std::string CostText(const ProcessCost& cost) {
+std::string CostText(const ThreadCost& cost) {
     return Fixed(cost.percent, 3) + " % (" + Fixed(cost.wakeupsPerS, 1) + " wake-ups/s)";
 }
 
@@ -147,8 +132,8 @@ void MeasureKeyingIdle(const Settings& settings, std::vector<Row>& rows) {
     std::fprintf(stderr, "figure 13: 10 simulated groups idle, none and one active (%s each)...\n",
                  seconds.c_str());
     sim::Reset();
-    std::optional<ProcessCost> none;
-    std::optional<ProcessCost> one;
+    std::optional<ThreadCost> none;
+    std::optional<ThreadCost> one;
     {
         SimulatedServer server(SimulatedGroups());
         std::this_thread::sleep_for(milliseconds(500));

@@ -73,17 +73,10 @@ class BareWakeups {
 
 std::optional<CpuShare> MeasureCpu(pid_t pid, milliseconds window) {
     BareWakeups bare;
-    const auto cpu0 = ThreadRunSeconds(pid);
-    const auto switches0 = ThreadSwitches(pid);
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(window);
-    const auto cpu1 = ThreadRunSeconds(pid);
-    const auto switches1 = ThreadSwitches(pid);
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const auto cost = MeasureThreadCost(pid, window);
     const double bareUs = bare.Finish();
-    if (!cpu0 || !cpu1 || !switches0 || !switches1) return std::nullopt;
-    return CpuShare{100 * (*cpu1 - *cpu0) / wall,
-                    static_cast<double>(*switches1 - *switches0) / wall, bareUs};
+    if (!cost) return std::nullopt;
+    return CpuShare{cost->percent, cost->wakeupsPerS, bareUs};
 }
 
 // "0.61 % (780 wake-ups/s, 7.8 us each)"
